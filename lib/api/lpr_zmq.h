@@ -1,0 +1,135 @@
+/*
+ * liblprcommon message bus client: the camera's processes exchange raw settings
+ * records and events over ZeroMQ publish/subscribe sockets on "ipc://" endpoints.
+ * Framing, threading and endpoint relocation are described in docs/bus.md.
+ *
+ * One client per process. Every call is safe from any thread; callbacks run on the
+ * client's own receive thread. Every call made before a successful lpr_zmq_init (or
+ * after it failed, or after lpr_zmq_uninit) fails with LPR_ZMQ_ENOTINIT.
+ */
+#ifndef LPR_ZMQ_H
+#define LPR_ZMQ_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define LPR_ZMQ_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+    LPR_ZMQ_ROLE_PUBLISHER = 1,
+    LPR_ZMQ_ROLE_SUBSCRIBER = 2,
+    LPR_ZMQ_ROLE_PUBSUB = 3,
+    LPR_ZMQ_ROLE_REQUESTER = 4,
+    LPR_ZMQ_ROLE_REPLIER = 8,
+} lpr_zmq_role_t;
+
+typedef enum {
+    LPR_ZMQ_LOG_ERROR = 0,
+    LPR_ZMQ_LOG_WARN = 1,
+    LPR_ZMQ_LOG_INFO = 2,
+    LPR_ZMQ_LOG_DEBUG = 3,
+    LPR_ZMQ_LOG_TRACE = 4,
+} lpr_zmq_log_level_t;
+
+/* Client configuration, 616 bytes, no gaps. The client copies what it keeps. */
+typedef struct {
+    lpr_zmq_role_t role;
+    char identity[64];      /* process name, NUL-terminated */
+    char pub_endpoint[256]; /* endpoint the PUB socket binds, "ipc://..." */
+    char sub_endpoint[256]; /* endpoint the SUB socket connects to */
+    int32_t send_hwm;       /* messages queued per peer before a publish drops */
+    int32_t recv_hwm;
+    int32_t send_timeout_ms; /* 0: a publish never waits */
+    int32_t recv_timeout_ms; /* poll period of the receive thread */
+    int32_t linger_ms;       /* how long uninit waits for unsent messages */
+    int32_t io_threads;
+    int32_t reconnect_ivl_ms;
+    int32_t reconnect_ivl_max_ms;
+    lpr_zmq_log_level_t log_level;
+} lpr_zmq_config_t;
+
+/* Called on the receive thread for each message on a subscribed topic. data points
+ * at the payload (len bytes), valid only during the call. */
+typedef void (*lpr_zmq_msg_callback_t)(const char* topic, const void* data, size_t len,
+                                       void* user_data);
+
+/* Publish targets (bit mask) of lpr_zmq_publish_to. */
+#define LPR_ZMQ_TARGET_BUS 1
+
+/* Error codes. 0 is success. */
+#define LPR_ZMQ_OK 0
+#define LPR_ZMQ_EINVAL (-1)     /* bad argument */
+#define LPR_ZMQ_ENOTINIT (-2)   /* client not started */
+#define LPR_ZMQ_EALREADY (-3)   /* client already started */
+#define LPR_ZMQ_EROLE (-4)      /* role not supported */
+#define LPR_ZMQ_EENDPOINT (-5)  /* endpoint text not usable */
+#define LPR_ZMQ_EADDRINUSE (-6) /* another process publishes on the endpoint */
+#define LPR_ZMQ_EZMQ (-7)       /* ZeroMQ refused an operation */
+#define LPR_ZMQ_EAGAIN (-8)     /* message dropped: queue full */
+#define LPR_ZMQ_ENOMEM (-9)
+#define LPR_ZMQ_ENOENT (-10)  /* topic not subscribed */
+#define LPR_ZMQ_ETHREAD (-11) /* receive thread could not start */
+
+/* Fills cfg with the defaults for role and identity. 0, or LPR_ZMQ_EINVAL. */
+LPR_ZMQ_API int lpr_zmq_get_default_config(lpr_zmq_config_t* cfg, lpr_zmq_role_t role,
+                                           const char* identity);
+
+/* Starts the client: binds pub_endpoint (publisher roles), connects sub_endpoint and
+ * starts the receive thread (subscriber roles). 0 or an error code. */
+LPR_ZMQ_API int lpr_zmq_init(const lpr_zmq_config_t* cfg);
+
+/* Text for an error code; never null. */
+LPR_ZMQ_API const char* lpr_zmq_strerror(int err);
+
+/* Source identifier sent with every later publish (0..65535). 0 or an error code. */
+LPR_ZMQ_API int lpr_zmq_set_source(int source);
+
+/* Publishes len bytes under topic on the targets (LPR_ZMQ_TARGET_BUS). The bytes are
+ * copied before the call returns. Never blocks for long: a full queue drops the
+ * message and gives LPR_ZMQ_EAGAIN. 0 or an error code. */
+LPR_ZMQ_API int lpr_zmq_publish_to(const char* topic, int target, const void* data, size_t len);
+
+/* Subscribes topic (exact match) from the target LPR_ZMQ_TARGET_BUS; messages sent
+ * with the source identifier ignore_source are not delivered (0 delivers all).
+ * Subscribing a topic again replaces its callback. 0 or an error code. */
+LPR_ZMQ_API int lpr_zmq_subscribe(const char* topic, int target, int ignore_source,
+                                  lpr_zmq_msg_callback_t callback, void* user_data);
+
+/* Removes a subscription. 0 or an error code. */
+LPR_ZMQ_API int lpr_zmq_unsubscribe(const char* topic, int target, int ignore_source);
+
+/* Stops the client: the receive thread ends, sockets close within linger_ms. The
+ * client can be started again. 0, or LPR_ZMQ_ENOTINIT. */
+LPR_ZMQ_API int lpr_zmq_uninit(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+#define LPR_ZMQ_CHECK(cond, msg) static_assert(cond, msg)
+#else
+#define LPR_ZMQ_CHECK(cond, msg) _Static_assert(cond, msg)
+#endif
+LPR_ZMQ_CHECK(sizeof(lpr_zmq_role_t) == 4, "role is 4 bytes");
+LPR_ZMQ_CHECK(sizeof(lpr_zmq_log_level_t) == 4, "log level is 4 bytes");
+LPR_ZMQ_CHECK(sizeof(lpr_zmq_config_t) == 616, "lpr_zmq_config_t is 616 bytes");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, identity) == 4, "identity at 4");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, pub_endpoint) == 68, "pub_endpoint at 68");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, sub_endpoint) == 324, "sub_endpoint at 324");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, send_hwm) == 580, "send_hwm at 580");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, recv_hwm) == 584, "recv_hwm at 584");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, send_timeout_ms) == 588, "send_timeout_ms at 588");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, recv_timeout_ms) == 592, "recv_timeout_ms at 592");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, linger_ms) == 596, "linger_ms at 596");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, io_threads) == 600, "io_threads at 600");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, reconnect_ivl_ms) == 604, "reconnect_ivl_ms at 604");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, reconnect_ivl_max_ms) == 608,
+              "reconnect_ivl_max_ms at 608");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, log_level) == 612, "log_level at 612");
+
+#endif /* LPR_ZMQ_H */

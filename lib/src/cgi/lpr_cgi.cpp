@@ -1,0 +1,151 @@
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "lpr_cgi_internal.h"
+
+#define LPR_LOG_TAG "lpr_cgi"
+#define LPR_LOG_FILE "lib/src/cgi/lpr_cgi.cpp"
+#include "lpr_cgi_log.h"
+
+namespace {
+
+// Line numbers of the framework's log lines, as log readers know them.
+constexpr int kLineDuplicate = 35;
+
+constexpr const char kReplyForbidden[] = "{\"code\":403,\"msg\":\"Permission denied\"}";
+constexpr const char kReplyBadMethod[] = "{\"code\":405,\"msg\":\"Method not allowed\"}";
+
+// Written only by the host's control thread (register, init, uninit), never while a
+// request is dispatched; lpr_cgi_handle only reads them, so they need no lock.
+std::vector<LprCgiAction> s_actions;
+bool s_initialized = false;
+
+}  // namespace
+
+void lpr_cgi_set_started(bool started) {
+    s_initialized = started;
+}
+
+namespace {
+
+const LprCgiAction* find_action(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    for (const LprCgiAction& entry : s_actions) {
+        if (std::strcmp(entry.action, name) == 0) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// Methods outside 0..31 (negative ones included) have no bit and are refused.
+bool method_allowed(int methodMask, int32_t method) {
+    if (method < 0 || method > 31) {
+        return false;
+    }
+    return ((static_cast<uint32_t>(methodMask) >> method) & 1U) != 0;
+}
+
+// Appends text at *pos, never past the last byte before the NUL slot.
+void append_cut(char* buf, int len, int* pos, const char* text) {
+    while (*text != '\0' && *pos < len - 1) {
+        buf[(*pos)++] = *text++;
+    }
+}
+
+}  // namespace
+
+void LprCgiRespInternal::export_to(LprCgiResp* resp) const {
+    resp->code = m_code;
+    if (m_bodyHolder) {
+        // One more share of the same string, held on the heap: the host reads the
+        // handler's own characters, and the string lives until lpr_cgi_resp_free.
+        auto holder = std::make_unique<std::shared_ptr<std::string>>(m_bodyHolder);
+        resp->body = &(*m_bodyHolder)[0];
+        resp->bodyLen = static_cast<int32_t>(m_bodyHolder->size());
+        resp->_priv = holder.release();
+    } else {
+        resp->body = nullptr;
+        resp->bodyLen = 0;
+        resp->_priv = nullptr;
+    }
+}
+
+int32_t lpr_cgi_register_action(const char* action, LprCgiHandler handler, uint32_t requiredPerm,
+                                int methodMask) {
+    if (action == nullptr || handler == nullptr) {
+        return -1;
+    }
+    if (find_action(action) != nullptr) {
+        LPR_LOG(kLineDuplicate, "duplicate action: %s", action);
+        return -1;
+    }
+    s_actions.push_back(LprCgiAction{action, handler, requiredPerm, methodMask});
+    return 0;
+}
+
+extern "C" int32_t lpr_cgi_handle(const LprCgiCtx* ctx, LprCgiResp* resp) {
+    if (!s_initialized || ctx == nullptr || resp == nullptr) {
+        return -1;
+    }
+    resp->code = 0;
+    resp->body = nullptr;
+    resp->bodyLen = 0;
+    resp->_priv = nullptr;
+
+    LprCgiRespInternal internalResp;
+    const LprCgiAction* entry = find_action(ctx->action);
+    if (entry == nullptr) {
+        return 1;
+    }
+    if ((ctx->lprPermission & entry->requiredPerm) == 0) {
+        internalResp.m_code = 403;
+        internalResp.set_body_literal(kReplyForbidden);
+        internalResp.export_to(resp);
+        return 0;
+    }
+    if (!method_allowed(entry->methodMask, ctx->method)) {
+        internalResp.m_code = 405;
+        internalResp.set_body_literal(kReplyBadMethod);
+        internalResp.export_to(resp);
+        return 0;
+    }
+    int32_t result = entry->handler(ctx, &internalResp);
+    internalResp.export_to(resp);
+    return result;
+}
+
+extern "C" void lpr_cgi_resp_free(LprCgiResp* resp) {
+    if (resp == nullptr) {
+        return;
+    }
+    if (resp->_priv != nullptr) {
+        std::unique_ptr<std::shared_ptr<std::string>> holder(
+            static_cast<std::shared_ptr<std::string>*>(resp->_priv));
+        resp->_priv = nullptr;
+    }
+    resp->body = nullptr;
+    resp->bodyLen = 0;
+    resp->code = 0;
+}
+
+extern "C" int32_t lpr_cgi_list_actions(char* resp, int len) {
+    if (resp == nullptr || len <= 0) {
+        return -1;
+    }
+    int pos = 0;
+    append_cut(resp, len, &pos, "[");
+    bool first = true;
+    for (const LprCgiAction& entry : s_actions) {
+        append_cut(resp, len, &pos, first ? "\"" : ",\"");
+        append_cut(resp, len, &pos, entry.action);
+        append_cut(resp, len, &pos, "\"");
+        first = false;
+    }
+    append_cut(resp, len, &pos, "]");
+    resp[pos] = '\0';
+    return 0;
+}

@@ -1,0 +1,62 @@
+/*
+ * Internals of the action framework shared by the dispatcher and the handlers.
+ */
+#ifndef LPR_CGI_INTERNAL_H
+#define LPR_CGI_INTERNAL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cgi/lpr_cgi.h"
+
+/*
+ * The reply a handler builds. The body is one shared string: export_to hands the host
+ * a further share of it without copying, so the text outlives this object until the
+ * host calls lpr_cgi_resp_free.
+ */
+struct LprCgiRespInternal {
+    int32_t m_code = 0;
+    std::shared_ptr<std::string> m_bodyHolder;
+
+    /* The body becomes a new string holding a copy of json. */
+    void set_body(const std::string& json) { m_bodyHolder = std::make_shared<std::string>(json); }
+
+    /* The body becomes a new string holding json up to its NUL; json is not null. */
+    void set_body_literal(const char* json) { m_bodyHolder = std::make_shared<std::string>(json); }
+
+    /* Fills resp with the code and a heap-held share of the body (in _priv). */
+    void export_to(LprCgiResp* resp) const;
+};
+
+typedef int32_t (*LprCgiHandler)(const LprCgiCtx* ctx, LprCgiRespInternal* resp);
+
+/* One registry entry. The name is the registrant's pointer, not a copy. */
+struct LprCgiAction {
+    const char* action;
+    LprCgiHandler handler;
+    uint32_t requiredPerm; /* the caller must hold at least one of these bits */
+    int methodMask;        /* bit n allows method number n */
+};
+
+/* Opens (true) or closes (false) lpr_cgi_handle for requests; start-up and shutdown
+ * set it as their last and first step. */
+void lpr_cgi_set_started(bool started);
+
+namespace lpr {
+
+/* The fixed confirmation of a successful write. */
+inline constexpr const char kReplyOk[] = "{\"code\":200,\"msg\":\"OK\"}";
+
+/* Replies with the envelope {"code":code,"msg":msg}. Returns 0. */
+int return_error(LprCgiRespInternal* resp, int code, const char* msg);
+
+/* Replies 400 with the message "Invalid parameter: " followed by fieldName. Returns 0. */
+int return_invalid_param(LprCgiRespInternal* resp, const char* fieldName);
+
+/* Sets code 200 and the fixed confirmation body. Returns 0. */
+int return_ok(LprCgiRespInternal* resp);
+
+}  // namespace lpr
+
+#endif /* LPR_CGI_INTERNAL_H */
