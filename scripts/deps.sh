@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, only when one is
 # missing. Usage: scripts/deps.sh [group...]; groups: build (default), host, test,
-# fuzz, bench. Fast when everything is already there.
+# fuzz, bench, armhf. Fast when everything is already there.
 set -euo pipefail
 
 declare -A GROUPS_PKGS=(
-  [build]="build-essential cmake pkg-config libcjson-dev libsqlite3-dev libzmq3-dev cppzmq-dev libgtest-dev libmicrohttpd-dev"
+  [build]="build-essential cmake pkg-config libcjson-dev libsqlite3-dev libzmq3-dev cppzmq-dev libgtest-dev libmicrohttpd-dev nettle-dev libcurl4-openssl-dev"
   [host]="curl sqlite3"
-  [test]="curl valgrind python3-yaml"
+  [test]="curl valgrind python3-yaml python3-jsonschema openapi-specification"
   [fuzz]="clang libclang-rt-dev"
-  [bench]="libbenchmark-dev wrk nginx-light"
+  [bench]="libbenchmark-dev wrk nginx-light curl valgrind python3 util-linux"
+  [armhf]="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf debootstrap"
 )
 
 groups=("$@")

@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test.
-#   ./scripts/test.sh            all stages
+# Installs what is missing, builds and runs every test, stage by stage.
+#   ./scripts/test.sh            every stage under scripts/stages/, in name order
 #   ./scripts/test.sh unit ...   only the named stages
+# Each stage file NN-name.sh defines a function stage_name.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 JOBS=${JOBS:-$(nproc)}
+export JOBS
+for f in scripts/stages/*.sh; do
+  # shellcheck source=/dev/null
+  source "$f"
+done
+
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(unit)
+if [ ${#stages[@]} -eq 0 ]; then
+  for f in scripts/stages/*.sh; do
+    n=$(basename "$f" .sh)
+    stages+=("${n#*-}")
+  done
+fi
 
-stage_unit() {
-  ./scripts/deps.sh build host test
-  cmake --preset release >/dev/null
-  cmake --build --preset release -j "$JOBS"
-  ctest --preset release -j "$JOBS"
-}
-
+start=$SECONDS
 for s in "${stages[@]}"; do
   echo "=== stage: $s ==="
+  t=$SECONDS
   "stage_$s"
+  echo "=== stage $s passed in $((SECONDS - t)) s ==="
 done
-echo "=== all stages passed: ${stages[*]} ==="
+echo "=== all stages passed: ${stages[*]} ($((SECONDS - start)) s) ==="

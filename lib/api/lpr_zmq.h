@@ -5,7 +5,20 @@
  *
  * One client per process. Every call is safe from any thread; callbacks run on the
  * client's own receive thread. Every call made before a successful lpr_zmq_init (or
- * after it failed, or after lpr_zmq_uninit) fails with LPR_ZMQ_ENOTINIT.
+ * after it failed, or after lpr_zmq_uninit) fails with LPR_ZMQ_ENOTINIT, whatever
+ * its arguments.
+ *
+ * A callback may publish, subscribe and unsubscribe; lpr_zmq_init and lpr_zmq_uninit
+ * from a callback are refused with LPR_ZMQ_ECALLBACK. lpr_zmq_unsubscribe (and a
+ * subscribe that replaces a callback) returns only once no callback is running, so the
+ * caller may then free the user data; it must therefore not be called while holding a
+ * lock that a callback takes.
+ *
+ * When the environment variable LPR_ZMQ_IPC_DIR is set and not empty, every
+ * "ipc://<folder>/<name>" endpoint is used as "ipc://$LPR_ZMQ_IPC_DIR/<name>".
+ *
+ * A client does not survive fork(): a child process must not use the client that its
+ * parent started (it may start its own if the parent's was not started).
  */
 #ifndef LPR_ZMQ_H
 #define LPR_ZMQ_H
@@ -38,18 +51,18 @@ typedef enum {
 /* Client configuration, 616 bytes, no gaps. The client copies what it keeps. */
 typedef struct {
     lpr_zmq_role_t role;
-    char identity[64];      /* process name, NUL-terminated */
-    char pub_endpoint[256]; /* endpoint the PUB socket binds, "ipc://..." */
-    char sub_endpoint[256]; /* endpoint the SUB socket connects to */
-    int32_t send_hwm;       /* messages queued per peer before a publish drops */
-    int32_t recv_hwm;
-    int32_t send_timeout_ms; /* 0: a publish never waits */
-    int32_t recv_timeout_ms; /* poll period of the receive thread */
-    int32_t linger_ms;       /* how long uninit waits for unsent messages */
-    int32_t io_threads;
-    int32_t reconnect_ivl_ms;
-    int32_t reconnect_ivl_max_ms;
-    lpr_zmq_log_level_t log_level;
+    char identity[64];       /* process name, NUL-terminated */
+    char pub_endpoint[256];  /* endpoint the PUB socket binds, "ipc://..." */
+    char sub_endpoint[256];  /* endpoint the SUB socket connects to */
+    int32_t send_hwm;        /* messages queued per subscriber before its copies drop; 0..1000000 */
+    int32_t recv_hwm;        /* messages queued on the receiving side; 0..1000000 */
+    int32_t send_timeout_ms; /* 0: a publish never waits; at most 1000 */
+    int32_t recv_timeout_ms; /* poll period of the receive thread, 1..10000 */
+    int32_t linger_ms;       /* how long uninit waits for unsent messages, 0..10000 */
+    int32_t io_threads;      /* ZeroMQ I/O threads, 1..16 */
+    int32_t reconnect_ivl_ms;      /* first reconnect delay of the SUB socket */
+    int32_t reconnect_ivl_max_ms;  /* longest reconnect delay (0: always reconnect_ivl_ms) */
+    lpr_zmq_log_level_t log_level; /* lines on standard error up to this level */
 } lpr_zmq_config_t;
 
 /* Called on the receive thread for each message on a subscribed topic. data points
@@ -71,39 +84,58 @@ typedef void (*lpr_zmq_msg_callback_t)(const char* topic, const void* data, size
 #define LPR_ZMQ_EZMQ (-7)       /* ZeroMQ refused an operation */
 #define LPR_ZMQ_EAGAIN (-8)     /* message dropped: queue full */
 #define LPR_ZMQ_ENOMEM (-9)
-#define LPR_ZMQ_ENOENT (-10)  /* topic not subscribed */
-#define LPR_ZMQ_ETHREAD (-11) /* receive thread could not start */
+#define LPR_ZMQ_ENOENT (-10)    /* topic not subscribed */
+#define LPR_ZMQ_ETHREAD (-11)   /* receive thread could not start */
+#define LPR_ZMQ_ECALLBACK (-12) /* not allowed inside a message callback */
 
-/* Fills cfg with the defaults for role and identity. 0, or LPR_ZMQ_EINVAL. */
+/* Fills the whole of cfg with the defaults for role and identity (copied, cut to 63
+ * bytes at a UTF-8 character boundary; null gives ""): hwm 1000, send timeout 0,
+ * receive poll 100 ms, linger 100 ms, 1 I/O thread, reconnect 100..5000 ms, log level
+ * WARN, empty endpoints. 0; LPR_ZMQ_EINVAL for a null cfg, or a role that is none of
+ * lpr_zmq_role_t (cfg is filled all the same). */
 LPR_ZMQ_API int lpr_zmq_get_default_config(lpr_zmq_config_t* cfg, lpr_zmq_role_t role,
                                            const char* identity);
 
-/* Starts the client: binds pub_endpoint (publisher roles), connects sub_endpoint and
- * starts the receive thread (subscriber roles). 0 or an error code. */
+/* Starts the client: binds pub_endpoint (publisher roles 1 and 3), connects
+ * sub_endpoint and starts the receive thread (subscriber roles 2 and 3). 0, or
+ * LPR_ZMQ_EINVAL (null cfg, a field out of range), LPR_ZMQ_EROLE (roles 4, 8 or
+ * unknown), LPR_ZMQ_EENDPOINT (empty or unusable endpoint, missing folder),
+ * LPR_ZMQ_EADDRINUSE (another live process publishes on pub_endpoint),
+ * LPR_ZMQ_EALREADY, LPR_ZMQ_ECALLBACK (inside a message callback), LPR_ZMQ_EZMQ,
+ * LPR_ZMQ_ETHREAD, LPR_ZMQ_ENOMEM. */
 LPR_ZMQ_API int lpr_zmq_init(const lpr_zmq_config_t* cfg);
 
 /* Text for an error code; never null. */
 LPR_ZMQ_API const char* lpr_zmq_strerror(int err);
 
-/* Source identifier sent with every later publish (0..65535). 0 or an error code. */
+/* Source identifier sent with every later publish (0..65535; 0 after each start).
+ * 0, LPR_ZMQ_EINVAL or LPR_ZMQ_ENOTINIT. */
 LPR_ZMQ_API int lpr_zmq_set_source(int source);
 
-/* Publishes len bytes under topic on the targets (LPR_ZMQ_TARGET_BUS). The bytes are
- * copied before the call returns. Never blocks for long: a full queue drops the
- * message and gives LPR_ZMQ_EAGAIN. 0 or an error code. */
+/* Publishes len bytes under topic (not empty) on target LPR_ZMQ_TARGET_BUS (any other
+ * target: LPR_ZMQ_EINVAL). The bytes are copied before the call returns. Never blocks
+ * for long: a subscriber whose queue is full loses its copy, as with any ZeroMQ PUB
+ * socket. 0 when ZeroMQ took the message (delivery is not confirmed), LPR_ZMQ_EROLE
+ * for a subscriber-only client, LPR_ZMQ_EAGAIN if ZeroMQ refused it for now, or
+ * another error code. */
 LPR_ZMQ_API int lpr_zmq_publish_to(const char* topic, int target, const void* data, size_t len);
 
-/* Subscribes topic (exact match) from the target LPR_ZMQ_TARGET_BUS; messages sent
- * with the source identifier ignore_source are not delivered (0 delivers all).
- * Subscribing a topic again replaces its callback. 0 or an error code. */
+/* Subscribes topic (exact match, not empty) from the target LPR_ZMQ_TARGET_BUS;
+ * messages sent with the source identifier ignore_source (1..65535) are not delivered
+ * (0 delivers all). Subscribing a topic again replaces its callback, user data and
+ * ignored source. 0, LPR_ZMQ_EINVAL, LPR_ZMQ_EROLE (publisher-only client) or
+ * LPR_ZMQ_ENOTINIT. */
 LPR_ZMQ_API int lpr_zmq_subscribe(const char* topic, int target, int ignore_source,
                                   lpr_zmq_msg_callback_t callback, void* user_data);
 
-/* Removes a subscription. 0 or an error code. */
+/* Removes the subscription of topic (ignore_source is checked for range only). Once
+ * it returns, its callback is not running and is not called again. 0, LPR_ZMQ_ENOENT
+ * (not subscribed), LPR_ZMQ_EINVAL, LPR_ZMQ_EROLE or LPR_ZMQ_ENOTINIT. */
 LPR_ZMQ_API int lpr_zmq_unsubscribe(const char* topic, int target, int ignore_source);
 
-/* Stops the client: the receive thread ends, sockets close within linger_ms. The
- * client can be started again. 0, or LPR_ZMQ_ENOTINIT. */
+/* Stops the client: the receive thread ends, sockets close within linger_ms and every
+ * subscription is forgotten. The client can be started again. 0, LPR_ZMQ_ENOTINIT, or
+ * LPR_ZMQ_ECALLBACK when called from a message callback. */
 LPR_ZMQ_API int lpr_zmq_uninit(void);
 
 #ifdef __cplusplus

@@ -3,12 +3,19 @@
  *
  * Readers (the web server library at start-up) open the database read-only and fill
  * whole settings records from it. The writing side is used only by the programs that
- * own the database file (the settings daemon and lpr-settings-db). The schema is in
- * docs/database.md.
+ * own the database file (the settings daemon and lpr-settings-db). The schema, the
+ * defaults, the journal mode and the locking rules are in docs/database.md.
+ *
+ * Every call may be made from any thread. A connection (sqlite3*) belongs to one thread
+ * at a time. Failures return -1 and leave a one-line description in last_error().
  */
 #ifndef LPR_DATABASE_H
 #define LPR_DATABASE_H
 
+#include <stddef.h>
+
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "lpr_defs.h"
@@ -17,32 +24,61 @@ struct sqlite3;
 
 #define LPR_DB_API __attribute__((visibility("default")))
 
+/* One column of the schema and the record field it fills. */
+struct DatabaseColumn {
+    enum Kind {
+        KIND_U8,     /* INTEGER 0..255 into a uint8_t */
+        KIND_I32,    /* INTEGER -2^31..2^31-1 into an int32_t */
+        KIND_U32,    /* INTEGER 0..2^32-1 into a 4-byte enumeration */
+        KIND_TEXT,   /* TEXT of at most size - 1 bytes, NUL-terminated in the record */
+        KIND_DIGITS, /* TEXT of at most size bytes, copied as bytes (osd_space) */
+    };
+    enum Record {
+        RECORD_ADVANCED,      /* lpr_advanced_t */
+        RECORD_VEHICLE_COUNT, /* VEHICLE_COUNT_SETTING */
+    };
+
+    const char* table;
+    const char* name;
+    Record record;
+    Kind kind;
+    size_t offset; /* of the field in its record (slot 0 for a table of slots) */
+    size_t size;   /* bytes of the field; slot i of a table of slots is at offset + i * size */
+    int slots;     /* 1: the table's one row has id 1; 3: rows with slot 0, 1 and 2 */
+};
+
 class LPR_DB_API Database {
   public:
+    /* The schema version kept in PRAGMA user_version. */
+    static constexpr int kSchemaVersion = 1;
+
     /* The one process-wide object. */
     static Database& get_instance();
 
-    /* Prepares the SQLite library for use in this process. 0, or -1 when SQLite
-     * cannot work here (see docs/database.md). Calls nest: each init is matched by
-     * one uninit. */
+    /* Prepares the SQLite library for use in this process and checks that SQLite's
+     * folder for temporary files is a writable folder. 0, or -1 when SQLite cannot
+     * work here (see docs/database.md). Calls nest: each init is matched by one
+     * uninit. */
     int init();
 
-    /* Releases what init prepared. flag 1 also shuts the SQLite library down when
-     * this was the last user. 0, or -1 when not initialised. */
+    /* Releases one init. When the last one is released and flag is 1, SQLite is shut
+     * down too, unless a connection opened here is still open. 0, or -1 when not
+     * initialised. */
     int uninit(int flag);
 
     /* Opens the settings database at path for reading. Never creates or changes a
-     * file. name labels the connection in error messages. 0 with *conn set, or -1
-     * with *conn null. */
+     * file. name labels the connection in error messages. Fails for a file that is
+     * not a settings database of kSchemaVersion. 0 with *conn set, or -1 with *conn
+     * null. */
     static int sqlite_conn(const char* path, const char* name, sqlite3** conn);
 
-    /* Closes a connection from sqlite_conn. 0, or -1 for null. */
+    /* Closes a connection from sqlite_conn or sqlite_conn_rw. 0, or -1 for null. */
     static int sqlite_disconn(sqlite3* conn);
 
     /* Fill the whole record from the database; gaps and fields without a column are
      * zeroed. 0, or -1 on any failure (missing table or row, a value that does not fit
-     * its field, a text longer than its array). On failure the record's contents are
-     * unspecified but every byte stays inside the record. */
+     * its field, a text longer than its array). On failure the record is partly
+     * filled, never written beyond its end. */
     int get_lpr_advanced(lpr_advanced_t* adv, sqlite3* conn);
     int get_lpr_vehicle_count(VEHICLE_COUNT_SETTING* vcs, sqlite3* conn);
 
@@ -52,21 +88,34 @@ class LPR_DB_API Database {
     static void default_lpr_advanced(lpr_advanced_t* adv);
     static void default_vehicle_count(VEHICLE_COUNT_SETTING* vcs);
 
-    /* Creates a settings database at path with the schema and the defaults. -1 when a
-     * file already exists at path or it cannot be created. */
+    /* Creates a settings database at path with the schema and the defaults, in one
+     * transaction. -1 when a file already exists at path (it is left alone) or it
+     * cannot be created (nothing is left behind). */
     static int create_default(const char* path);
 
-    /* Opens an existing settings database for writing (busy timeout, journal mode and
-     * synchronous level as documented). 0 with *conn set, or -1 with *conn null. */
+    /* Opens an existing settings database of kSchemaVersion for writing (busy timeout,
+     * journal mode and synchronous level as documented). Never creates a file. 0 with
+     * *conn set, or -1 with *conn null. */
     static int sqlite_conn_rw(const char* path, sqlite3** conn);
 
-    /* Store a whole record in one transaction: either all of it or nothing. 0 or -1. */
+    /* Store a whole record in one transaction: either all of it or nothing. The write
+     * lock is taken up front (BEGIN IMMEDIATE). Inside a transaction the caller opened,
+     * the store is a savepoint of it, so that several stores commit together. A text
+     * field without its NUL inside its array is refused before anything is written.
+     * 0 or -1. */
     int set_lpr_advanced(const lpr_advanced_t* adv, sqlite3* conn);
     int set_lpr_vehicle_count(const VEHICLE_COUNT_SETTING* vcs, sqlite3* conn);
 
-    /* Runs PRAGMA integrity_check and checks the schema version. 0 when sound; report
-     * (if not null) receives SQLite's findings either way. */
+    /* Runs PRAGMA integrity_check, checks the schema version and reads both records.
+     * 0 when sound; report (if not null) receives "ok" or the findings, one a line. */
     static int check_integrity(sqlite3* conn, std::string* report);
+
+    /* Every column of the schema, table by table, in storage order. */
+    static const DatabaseColumn* columns(size_t* count);
+
+    /* The description of the last failure of a call made on this thread; valid until
+     * the next failure on this thread. */
+    static const char* last_error();
 
   private:
     Database() = default;
@@ -74,7 +123,11 @@ class LPR_DB_API Database {
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    int m_users = 0;
+    friend class DatabaseConnections;
+
+    std::mutex m_mutex;               /* guards m_users and m_connections */
+    int m_users = 0;                  /* inits not yet released */
+    std::set<sqlite3*> m_connections; /* open connections made here */
 };
 
 #endif /* LPR_DATABASE_H */

@@ -50,14 +50,14 @@ TEST(Dispatch, handle_before_start_returns_minus_one_and_leaves_reply_untouched)
     LprCgiCtx ctx = request("a", QZ_HTTP_GET, 1);
     EXPECT_EQ(lpr_cgi_handle(&ctx, &resp), -1);
     EXPECT_EQ(std::memcmp(&resp, &before, sizeof resp), 0);
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     EXPECT_EQ(lpr_cgi_handle(nullptr, &resp), -1);
     EXPECT_EQ(lpr_cgi_handle(&ctx, nullptr), -1);
     EXPECT_EQ(std::memcmp(&resp, &before, sizeof resp), 0);
 }
 
 TEST(Dispatch, unknown_action_returns_one_with_a_cleared_reply) {
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     ASSERT_EQ(lpr_cgi_register_action("a", handler_silent, 1, 3), 0);
     LprCgiResp resp;
     std::memset(&resp, 0xAB, sizeof resp);
@@ -73,7 +73,7 @@ TEST(Dispatch, unknown_action_returns_one_with_a_cleared_reply) {
 }
 
 TEST(Dispatch, permission_and_method_tests_decide_the_reply) {
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     ASSERT_EQ(lpr_cgi_register_action("get", handler_ok, 0x1, 1), 0);
     ASSERT_EQ(lpr_cgi_register_action("post", handler_ok, 0x2, 2), 0);
     ASSERT_EQ(lpr_cgi_register_action("both", handler_ok, 0x6, 3), 0);
@@ -113,7 +113,7 @@ TEST(Dispatch, permission_and_method_tests_decide_the_reply) {
 }
 
 TEST(Dispatch, handler_result_code_and_last_body_reach_the_host) {
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     ASSERT_EQ(lpr_cgi_register_action("fail", handler_fails, 1, 1), 0);
     ASSERT_EQ(lpr_cgi_register_action("silent", handler_silent, 1, 1), 0);
     LprCgiCtx ctx = request("fail", QZ_HTTP_GET, 1);
@@ -132,7 +132,7 @@ TEST(Dispatch, handler_result_code_and_last_body_reach_the_host) {
 }
 
 TEST(Dispatch, exported_body_lives_until_release_and_release_is_idempotent) {
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     ASSERT_EQ(lpr_cgi_register_action("get", handler_ok, 1, 1), 0);
     LprCgiCtx ctx = request("get", QZ_HTTP_GET, 1);
     LprCgiResp resp{};
@@ -166,7 +166,7 @@ TEST(Registry, duplicates_are_refused_with_a_log_line_and_the_first_stays) {
     EXPECT_EQ(out.rfind("[", 0), 0U);
     EXPECT_NE(out.find(" " + std::to_string(getpid()) + "] "), std::string::npos);
 
-    lpr_cgi_set_started(true);
+    ASSERT_EQ(lpr_cgi_init(nullptr), 0);
     g_calls = 0;
     LprCgiCtx ctx = request("x", QZ_HTTP_GET, 1);
     LprCgiResp resp{};

@@ -1,16 +1,82 @@
 #include "test_support.h"
 
+#include <zmq.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 
 namespace lpr_test {
+
+namespace {
+
+std::string make_temp_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/lprtest-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return std::string(buf.data());
+}
+
+// Gives every test process its own ipc folder before the first test runs.
+class IpcEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { ipc_dir(); }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(ipc_dir(), ec);
+    }
+};
+
+const bool s_registered = [] {
+    ::testing::AddGlobalTestEnvironment(new IpcEnvironment);  // gtest takes ownership
+    return true;
+}();
+
+}  // namespace
+
+TempDir::TempDir() : m_path(make_temp_dir()) {}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+const std::string& ipc_dir() {
+    static const std::string dir = [] {
+        std::string d = make_temp_dir();
+        setenv("LPR_ZMQ_IPC_DIR", d.c_str(), 1);
+        return d;
+    }();
+    return dir;
+}
+
+std::string resolve_endpoint(const std::string& endpoint) {
+    const std::string scheme = "ipc://";
+    if (endpoint.compare(0, scheme.size(), scheme) != 0) {
+        return endpoint;
+    }
+    std::string path = endpoint.substr(scheme.size());
+    auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return scheme + ipc_dir() + "/" + name;
+}
 
 StdoutCapture::StdoutCapture() {
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
 }
 
-StdoutCapture::~StdoutCapture() { text(); }
+StdoutCapture::~StdoutCapture() {
+    text();
+}
 
 std::string StdoutCapture::text() {
     if (m_active) {
@@ -34,6 +100,54 @@ std::vector<std::string> log_lines(const std::string& captured) {
         }
     }
     return lines;
+}
+
+BusListener::BusListener(const std::string& endpoint) {
+    m_ctx = zmq_ctx_new();
+    m_sock = zmq_socket(m_ctx, ZMQ_SUB);
+    int linger = 0;
+    zmq_setsockopt(m_sock, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_setsockopt(m_sock, ZMQ_SUBSCRIBE, "", 0);
+    std::string resolved = resolve_endpoint(endpoint);
+    if (zmq_connect(m_sock, resolved.c_str()) != 0) {
+        ADD_FAILURE() << "cannot connect to " << resolved << ": " << zmq_strerror(zmq_errno());
+    }
+}
+
+BusListener::~BusListener() {
+    zmq_close(m_sock);
+    zmq_ctx_term(m_ctx);
+}
+
+bool BusListener::receive(BusMessage* msg, std::chrono::milliseconds timeout) {
+    msg->frames.clear();
+    zmq_pollitem_t item = {m_sock, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(&item, 1, static_cast<long>(timeout.count())) <= 0) {
+        return false;
+    }
+    int more = 1;
+    while (more != 0) {
+        zmq_msg_t part;
+        zmq_msg_init(&part);
+        if (zmq_msg_recv(&part, m_sock, 0) < 0) {
+            zmq_msg_close(&part);
+            return false;
+        }
+        msg->frames.emplace_back(static_cast<const char*>(zmq_msg_data(&part)),
+                                 zmq_msg_size(&part));
+        more = zmq_msg_more(&part);
+        zmq_msg_close(&part);
+    }
+    return true;
+}
+
+std::vector<BusMessage> BusListener::drain(std::chrono::milliseconds quiet) {
+    std::vector<BusMessage> all;
+    BusMessage msg;
+    while (receive(&msg, quiet)) {
+        all.push_back(msg);
+    }
+    return all;
 }
 
 }  // namespace lpr_test

@@ -1,19 +1,44 @@
 /*
  * Helpers shared by the test programs.
+ *
+ * Every test process relocates the bus's ipc endpoints into a private folder of its
+ * own (LPR_ZMQ_IPC_DIR, set before any test runs), so test programs and test cases
+ * run side by side under ctest -j without taking each other's endpoints.
  */
 #ifndef LPR_TEST_SUPPORT_H
 #define LPR_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace lpr_test {
 
+/* A fresh folder under $TMPDIR (or /tmp), removed with its contents. */
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+  private:
+    std::string m_path;
+};
+
+/* The private ipc folder of this test process. */
+const std::string& ipc_dir();
+
+/* The endpoint that the bus client uses for endpoint, after relocation. */
+std::string resolve_endpoint(const std::string& endpoint);
+
 /* Captures standard output (printf included) from construction to text(). */
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
@@ -21,13 +46,66 @@ public:
     /* Ends the capture (once) and returns what was written. */
     std::string text();
 
-private:
+  private:
     bool m_active = true;
     std::string m_text;
 };
 
 /* Log lines with the variable head "[<time> <pid>] " removed: "tag: msg==func:..". */
 std::vector<std::string> log_lines(const std::string& captured);
+
+/* One bus message as it travels: all frames, first the topic, last the payload. */
+struct BusMessage {
+    std::vector<std::string> frames;
+    const std::string& topic() const { return frames.front(); }
+    const std::string& payload() const { return frames.back(); }
+};
+
+/* A plain ZeroMQ SUB socket on an endpoint (relocated like the bus client's),
+ * subscribed to every topic. */
+class BusListener {
+  public:
+    explicit BusListener(const std::string& endpoint);
+    ~BusListener();
+    BusListener(const BusListener&) = delete;
+    BusListener& operator=(const BusListener&) = delete;
+
+    /* Waits until the subscription is live: sends probes with send_probe until one
+     * arrives (probes are dropped from later receive calls). */
+    template <typename Probe>
+    bool wait_connected(Probe send_probe,
+                        std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+    /* Next message, or false after timeout. */
+    bool receive(BusMessage* msg, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+
+    /* Every message that arrives within quiet (none more after it). */
+    std::vector<BusMessage> drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(200));
+
+  private:
+    void* m_ctx;
+    void* m_sock;
+};
+
+template <typename Probe>
+bool BusListener::wait_connected(Probe send_probe, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        send_probe();
+        BusMessage msg;
+        if (receive(&msg, std::chrono::milliseconds(50))) {
+            drain(std::chrono::milliseconds(100));
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Bytes of a record as a string, for comparisons that print differences. */
+template <typename T>
+std::string bytes_of(const T& record) {
+    return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+}
 
 }  // namespace lpr_test
 

@@ -2,7 +2,11 @@
 #include <new>
 #include <vector>
 
+#include "Database.h"
+#include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
+#include "lpr_cgi_ws_sub.h"
+#include "lpr_zmq.h"
 
 #define LPR_LOG_TAG "lpr_cgi"
 #define LPR_LOG_FILE "lib/src/cgi/lpr_cgi.cpp"
@@ -12,6 +16,20 @@ namespace {
 
 // Line numbers of the framework's log lines, as log readers know them.
 constexpr int kLineDuplicate = 35;
+constexpr int kLineAlreadyInitialized = 57;
+constexpr int kLineDatabaseFailed = 63;
+constexpr int kLineZmqFailed = 78;
+constexpr int kLineInitialized = 85;
+constexpr int kLineUninitialized = 100;
+
+// The bus client of this process: the web server publishes settings records on its own
+// endpoint and listens to the main server's.
+constexpr const char kBusName[] = "webserver";
+constexpr const char kPubEndpoint[] = "ipc:///var/run/ws_pub.ipc";
+constexpr const char kSubEndpoint[] = "ipc:///var/run/zeziruvi_pub.ipc";
+constexpr int kBusSource = 2;
+// Database::uninit flag: release SQLite once the cache is loaded.
+constexpr int kDatabaseUninitFlag = 1;
 
 constexpr const char kReplyForbidden[] = "{\"code\":403,\"msg\":\"Permission denied\"}";
 constexpr const char kReplyBadMethod[] = "{\"code\":405,\"msg\":\"Method not allowed\"}";
@@ -22,10 +40,6 @@ std::vector<LprCgiAction> s_actions;
 bool s_initialized = false;
 
 }  // namespace
-
-void lpr_cgi_set_started(bool started) {
-    s_initialized = started;
-}
 
 namespace {
 
@@ -72,6 +86,47 @@ void LprCgiRespInternal::export_to(LprCgiResp* resp) const {
         resp->bodyLen = 0;
         resp->_priv = nullptr;
     }
+}
+
+extern "C" int32_t lpr_cgi_init(const char* dbPath) {
+    if (s_initialized) {
+        LPR_LOG0(kLineAlreadyInitialized, "already initialized");
+        return 0;
+    }
+    Database& db = Database::get_instance();
+    if (db.init() != 0) {
+        LPR_LOG0(kLineDatabaseFailed, "Database init failed");
+        return -1;
+    }
+    lpr::LprCgiCache::get_instance().load(dbPath);
+    db.uninit(kDatabaseUninitFlag);
+
+    lpr_zmq_config_t cfg;
+    lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBSUB, kBusName);
+    std::memcpy(cfg.pub_endpoint, kPubEndpoint, sizeof kPubEndpoint);
+    std::memcpy(cfg.sub_endpoint, kSubEndpoint, sizeof kSubEndpoint);
+    int rc = lpr_zmq_init(&cfg);
+    if (rc != 0) {
+        LPR_LOG(kLineZmqFailed, "ZMQ init failed: %s", lpr_zmq_strerror(rc));
+    }
+    lpr_zmq_set_source(kBusSource);
+    lpr_cgi_ws_sub_init(dbPath);
+
+    s_initialized = true;
+    LPR_LOG0(kLineInitialized, "initialized");
+    return 0;
+}
+
+extern "C" int32_t lpr_cgi_uninit(void) {
+    if (!s_initialized) {
+        return 0;
+    }
+    lpr_cgi_ws_sub_uninit();
+    lpr_zmq_uninit();
+    s_initialized = false;
+    s_actions.clear();  // keeps the capacity for the next registrations
+    LPR_LOG0(kLineUninitialized, "uninitialized");
+    return 0;
 }
 
 int32_t lpr_cgi_register_action(const char* action, LprCgiHandler handler, uint32_t requiredPerm,

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cgi/lpr_cgi.h"
+#include "lpr_zmq.h"
 
 /*
  * The reply a handler builds. The body is one shared string: export_to hands the host
@@ -39,9 +40,10 @@ struct LprCgiAction {
     int methodMask;        /* bit n allows method number n */
 };
 
-/* Opens (true) or closes (false) lpr_cgi_handle for requests; start-up and shutdown
- * set it as their last and first step. */
-void lpr_cgi_set_started(bool started);
+/* Adds a bus subscription to the registry: topic (copied) with its callback and the
+ * callback's user data. It is subscribed at the next start of the library and removed
+ * at the next stop. 0, or -1 for a null argument or a topic already registered. */
+int lpr_cgi_ws_sub_add(const char* topic, lpr_zmq_msg_callback_t callback, void* userData);
 
 namespace lpr {
 

@@ -1,0 +1,212 @@
+#include "fuzz_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "Database.h"
+
+namespace lpr_fuzz {
+
+namespace {
+
+std::string s_dataDir;
+std::string s_ipcDir;
+
+std::string make_temp_dir(const char* prefix) {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return std::string(buf.data());
+}
+
+void stop_at_exit() {
+    lpr_cgi_uninit();
+    std::error_code ec;
+    std::filesystem::remove_all(s_dataDir, ec);
+    std::filesystem::remove_all(s_ipcDir, ec);
+}
+
+std::string envelope(int code, const std::string& msg) {
+    return "{\"code\":" + std::to_string(code) + ",\"msg\":\"" + msg + "\"}";
+}
+
+// Compact view of a body for failure messages.
+std::string shown(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 300)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return text.size() > 300 ? out + "..." : out;
+}
+
+}  // namespace
+
+void fail(const char* file, int line, const std::string& what) {
+    std::fprintf(stderr, "INVARIANT BROKEN at %s:%d: %s\n", file, line, what.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+void start(LprCgiHandler readHandler, LprCgiHandler writeHandler) {
+    s_dataDir = make_temp_dir("lprfuzz-db");
+    s_ipcDir = make_temp_dir("lprfuzz-ipc");
+    setenv("LPR_ZMQ_IPC_DIR", s_ipcDir.c_str(), 1);
+    const std::string db = s_dataDir + "/settings.db";
+    FUZZ_CHECK(Database::create_default(db.c_str()) == 0, db);
+    FUZZ_CHECK(lpr_cgi_init(db.c_str()) == 0, db);
+    FUZZ_CHECK(lpr_cgi_register_action(kReadAction, readHandler, 1, 1 << QZ_HTTP_GET) == 0, "");
+    FUZZ_CHECK(lpr_cgi_register_action(kWriteAction, writeHandler, 1, 1 << QZ_HTTP_POST) == 0, "");
+    std::atexit(stop_at_exit);
+}
+
+Request make_request(const uint8_t* data, size_t size) {
+    Request req;
+    uint8_t control = size > 0 ? data[0] : 0x20;
+    if (size > 0) {
+        req.buffer.assign(reinterpret_cast<const char*>(data) + 1,
+                          reinterpret_cast<const char*>(data) + size);
+    }
+    const int32_t n = static_cast<int32_t>(req.buffer.size());
+    req.buffer.push_back('\0');
+    switch (control & 3) {
+        case 0:  // the real length
+            req.bodyLen = n;
+            break;
+        case 1:  // no body
+            req.bodyLen = 0;
+            break;
+        case 2:  // a negative length, down to the lowest one
+            req.bodyLen = (control >> 2) == 63 ? INT32_MIN : -1 - (control >> 2) * 0x01000000;
+            break;
+        default:  // a shorter length: only the empty-body test reads it
+            req.bodyLen = n == 0 ? 0 : 1 + (control >> 2) % n;
+            break;
+    }
+    return req;
+}
+
+Reply call(const char* action, int32_t method, char* body, int32_t bodyLen) {
+    LprCgiCtx ctx{};
+    ctx.action = action;
+    ctx.method = method;
+    ctx.body = body;
+    ctx.bodyLen = bodyLen;
+    ctx.lprPermission = 1;
+    ctx.userId = "fuzz";
+    ctx.remoteIp = "127.0.0.1";
+    LprCgiResp resp;
+    std::memset(&resp, 0xA5, sizeof resp);
+    Reply reply;
+    reply.result = lpr_cgi_handle(&ctx, &resp);
+    reply.code = resp.code;
+    if (resp.body != nullptr) {
+        FUZZ_CHECK(resp.bodyLen >= 0, std::to_string(resp.bodyLen));
+        FUZZ_CHECK(resp._priv != nullptr, "a body without an owner");
+        FUZZ_CHECK(resp.body[resp.bodyLen] == '\0', "body not NUL-terminated at bodyLen");
+        reply.body.assign(resp.body, static_cast<size_t>(resp.bodyLen));
+        FUZZ_CHECK(std::strlen(resp.body) == reply.body.size(), "NUL inside the body");
+    } else {
+        FUZZ_CHECK(resp.bodyLen == 0 && resp._priv == nullptr, "record without body not cleared");
+    }
+    lpr_cgi_resp_free(&resp);
+    FUZZ_CHECK(resp.body == nullptr && resp._priv == nullptr && resp.bodyLen == 0 && resp.code == 0,
+               "record not cleared by lpr_cgi_resp_free");
+    return reply;
+}
+
+bool check_write_reply(const Request& req, const Reply& reply,
+                       const std::vector<std::string>& fieldNames) {
+    const std::string what = "code " + std::to_string(reply.code) + " body " + shown(reply.body) +
+                             " for bodyLen " + std::to_string(req.bodyLen) + " body " +
+                             shown(std::string(req.buffer.data()));
+    FUZZ_CHECK(reply.result == 0, what);
+    if (req.bodyLen <= 0) {
+        FUZZ_CHECK(reply.code == 400 && reply.body == envelope(400, "Empty body"), what);
+        return false;
+    }
+    const bool parses = static_cast<bool>(lpr::parse_json(req.buffer.data()));
+    if (!parses) {
+        FUZZ_CHECK(reply.code == 400 && reply.body == envelope(400, "Invalid JSON"), what);
+        return false;
+    }
+    if (reply.code == 200) {
+        FUZZ_CHECK(reply.body == kReplyOk, what);
+        return true;
+    }
+    FUZZ_CHECK(reply.code == 400, what);
+    bool known = false;
+    for (const std::string& name : fieldNames) {
+        known = known || reply.body == envelope(400, "Invalid parameter: " + name);
+    }
+    FUZZ_CHECK(known, what);
+    return false;
+}
+
+void check_read_document(const lpr::CJsonPtr& expected) {
+    static char noBody[] = "";
+    Reply reply = call(kReadAction, QZ_HTTP_GET, noBody, 0);
+    const std::string want = lpr::print_json(expected, false);
+    FUZZ_CHECK(reply.result == 0 && reply.code == 200,
+               "read answered " + std::to_string(reply.code) + " " + shown(reply.body));
+    FUZZ_CHECK(lpr::parse_json(reply.body.c_str()) != nullptr, shown(reply.body));
+    FUZZ_CHECK(reply.body == want, "read " + shown(reply.body) + "\n  expected " + shown(want));
+}
+
+void check_same_bytes(const void* before, const void* after, const std::vector<ByteRange>& ranges,
+                      const char* record) {
+    const auto* a = static_cast<const unsigned char*>(before);
+    const auto* b = static_cast<const unsigned char*>(after);
+    for (const ByteRange& r : ranges) {
+        FUZZ_CHECK(std::memcmp(a + r.offset, b + r.offset, r.size) == 0,
+                   std::string(record) + " bytes " + std::to_string(r.offset) + ".." +
+                       std::to_string(r.offset + r.size - 1) + " changed");
+    }
+}
+
+std::string text_of(const char* field, size_t size, const char* name) {
+    const void* nul = std::memchr(field, '\0', size);
+    FUZZ_CHECK(nul != nullptr, std::string(name) + " has no NUL in its array");
+    return std::string(field, static_cast<const char*>(nul));
+}
+
+bool valid_order(const std::string& order, bool lineBreakAllowed, bool emptyAllowed) {
+    if (order.empty()) {
+        return emptyAllowed;
+    }
+    bool seen[21] = {};
+    for (char c : order) {
+        int idx;
+        if (c >= '0' && c <= '9') {
+            idx = c - '0';
+        } else if (c >= 'a' && c <= 'k') {
+            idx = c - 'a' + 10;
+        } else {
+            return false;
+        }
+        if (idx == 9 && lineBreakAllowed) {
+            continue;
+        }
+        if (idx == 9 || seen[idx]) {
+            return false;
+        }
+        seen[idx] = true;
+    }
+    return true;
+}
+
+}  // namespace lpr_fuzz

@@ -1,0 +1,397 @@
+#!/usr/bin/env bash
+# Performance figures of the library and of the reference host (docs/performance.md).
+#
+#   scripts/bench.sh [micro|host|instructions|all]      (default: all)
+#
+# micro: the Google Benchmark binary (bench/): every action through the real
+#        liblprcgi.so against its floor in the same run, heap allocations per request.
+# instructions: the same pairs under callgrind: instructions per request of action and
+#        floor, a ratio that the load of a shared machine does not move.
+# host:  wrk with keep-alive against the reference host's read action and, in the same
+#        run, against nginx serving the same bytes as a static file.
+# Everything runs on loopback from a temp folder that is removed at the end; every
+# process started here is stopped here. Not part of the test run.
+#
+# Knobs (environment): LPR_BENCH_REPETITIONS (5), LPR_BENCH_MIN_TIME (0.5 s per run),
+# LPR_BENCH_DURATION (10 s per wrk run), LPR_BENCH_CONNECTIONS (10), LPR_BENCH_ROUNDS
+# (2 alternating host/nginx rounds), LPR_BENCH_PIN (1: servers on CPU 1, wrk on CPU 0),
+# LPR_BENCH_KEEP (1: keep the temp folder with the logs and raw outputs),
+# LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build/bench
+WHAT=${1:-all}
+REPETITIONS=${LPR_BENCH_REPETITIONS:-5}
+MIN_TIME=${LPR_BENCH_MIN_TIME:-0.5}
+DURATION=${LPR_BENCH_DURATION:-10}
+CONNECTIONS=${LPR_BENCH_CONNECTIONS:-10}
+ROUNDS=${LPR_BENCH_ROUNDS:-2}
+PIN=${LPR_BENCH_PIN:-1}
+
+case "$WHAT" in micro | host | instructions | all) ;; *)
+    echo "usage: $0 [micro|host|instructions|all]" >&2
+    exit 2
+    ;;
+esac
+
+./scripts/deps.sh build bench
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/lpr-bench.XXXXXX")
+PIDS=()
+cleanup() {
+    local pid
+    for pid in "${PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    if [ "${LPR_BENCH_KEEP:-0}" = 1 ]; then
+        echo "kept $WORK"
+    else
+        rm -rf "$WORK"
+    fi
+}
+trap cleanup EXIT
+
+machine() {
+    echo "== machine"
+    echo "cpu:     $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//') x $(nproc)"
+    echo "memory:  $(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)"
+    echo "kernel:  $(uname -sr)"
+    echo "os:      $(. /etc/os-release && echo "$PRETTY_NAME")"
+    echo "gcc:     $(g++ -dumpfullversion)"
+    echo "cjson:   $(dpkg-query -W -f='${Version}' libcjson-dev)"
+    echo "libzmq:  $(dpkg-query -W -f='${Version}' libzmq3-dev)"
+    echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at $(date -u '+%F %T') UTC"
+}
+
+build() {
+    if ! { cmake --preset bench && cmake --build "$BUILD" -j2 --target "$@"; } \
+        >"$WORK/build.log" 2>&1; then
+        cat "$WORK/build.log" >&2
+        exit 1
+    fi
+}
+
+# ---- micro ----
+
+run_micro() {
+    build lpr_bench
+    echo
+    echo "== micro: $BUILD/bench/lpr_bench, $REPETITIONS repetitions, medians"
+    "$BUILD/bench/lpr_bench" \
+        --benchmark_repetitions="$REPETITIONS" \
+        --benchmark_min_time="$MIN_TIME" \
+        --benchmark_report_aggregates_only=true \
+        --benchmark_out="$WORK/micro.json" --benchmark_out_format=json \
+        >"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
+    python3 - "$WORK/micro.json" <<'PY'
+import json, sys
+
+# Medians over the repetitions. Per pair: the median single request of action and floor
+# and their ratio (the verdict), and the ratio of the means (moved by preemption).
+runs = {b["run_name"].replace("/manual_time", ""): b for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("aggregate_name") == "median"}
+print(f'{"benchmark":22}{"action":>10}{"floor":>10}{"ratio":>7}{"(means)":>8}{"goal":>6}'
+      f'{"allocs":>8}{"need":>6}  verdict')
+for name, b in runs.items():
+    allocs, need = b.get("allocs", 0), b.get("min_allocs", 0)
+    alloc_verdict = "met" if allocs <= need + 0.05 else f"MISSED (+{allocs - need:.0f})"
+    if "ratio_med" in b:
+        goal = 1.15 if name.startswith("read/") else 1.3
+        r = b["ratio_med"]
+        print(f'{name:22}{b["med_us"]:8.2f}us{b["floor_med_us"]:8.2f}us{r:7.3f}{b["ratio"]:8.3f}'
+              f'{goal:6.2f}{allocs:8.1f}{need:6.0f}  time {"met" if r <= goal else "MISSED"},'
+              f' allocs {alloc_verdict}')
+    else:
+        t = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+        refusal = name.startswith("refuse/")
+        verdict = ("time " + ("met" if t < 1000 else "MISSED") + ", ") if refusal else ""
+        print(f'{name:22}{t:8.0f}ns{"":10}{"":7}{"":8}{"<1us" if refusal else "":>6}'
+              f'{allocs:8.1f}{need:6.0f}  {verdict}allocs {alloc_verdict}')
+PY
+    echo "(full Google Benchmark output with mean/median/stddev: rerun with"
+    echo " build/bench/bench/lpr_bench --benchmark_repetitions=$REPETITIONS)"
+}
+
+# ---- instructions ----
+
+run_instructions() {
+    build lpr_bench
+    echo
+    echo "== instructions: callgrind, instructions per request (the machine's load does not count)"
+    local name
+    for name in read/advanced read/vehicle_count write/advanced write/vehicle_count; do
+        valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.${name//\//_}" \
+            "$BUILD/bench/lpr_bench" --benchmark_filter="^$name/" --benchmark_min_time=0.2 \
+            >/dev/null 2>&1
+    done
+    python3 - "$WORK" <<'PY'
+import re, subprocess, sys
+
+# In callgrind_annotate's caller tree, the line of a function ("*") follows the lines of
+# its callers ("<", with call counts); inclusive cost over calls is the cost of one call.
+def per_call(out, func):
+    calls = 0
+    for line in out.splitlines():
+        if "< " in line and (m := re.search(r"\((\d+)x\)", line)):
+            calls += int(m.group(1))
+        elif "* " in line:
+            if func in line:
+                return int(line.split()[0].replace(",", "")) / calls
+            calls = 0
+        elif not line.strip():
+            calls = 0
+    raise SystemExit(f"{func} not found in the profile")
+
+floors = {"read/advanced": "floor_read_advanced", "read/vehicle_count": "floor_read_count",
+          "write/advanced": "floor_write_advanced", "write/vehicle_count": "floor_write_count"}
+print(f'{"benchmark":22}{"action Ir":>12}{"floor Ir":>12}{"ratio":>8}{"goal":>7}')
+for name, floor in floors.items():
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=caller",
+                          f'{sys.argv[1]}/callgrind.{name.replace("/", "_")}'],
+                         capture_output=True, text=True, check=True).stdout
+    action, base = per_call(out, "run_action("), per_call(out, floor + "()")
+    goal = 1.15 if name.startswith("read/") else 1.3
+    print(f'{name:22}{action:12.0f}{base:12.0f}{action / base:8.3f}{goal:7.2f}  '
+          f'{"met" if action / base <= goal else "MISSED"}')
+PY
+}
+
+# ---- host ----
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_http() {
+    local url=$1 i
+    for i in $(seq 1 100); do
+        if curl -s -o /dev/null "$url"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "no answer from $url" >&2
+    return 1
+}
+
+pin() {
+    if [ "$PIN" = 1 ] && [ "$(nproc)" -ge 2 ]; then
+        echo taskset -c "$1"
+    fi
+}
+
+# wrk_run URL OUT: a 2 s warm-up, then the measured run; prints "requests/s p50 p75 p90
+# p99" with latencies in microseconds. Both servers get the same requests: every one
+# carries a Digest answer computed by the script (nginx ignores it), so the client's
+# work is the same on both sides. One wrk thread per connection, so that each
+# connection has a Digest nonce of its own (bench/wrk_digest.lua).
+wrk_run() {
+    local url=$1 out=$2 args attempt
+    # The warm-up also proves the nonces: the HTTP library keeps them in a table indexed
+    # by a hash, and a nonce whose slot a later one took is refused as stale. Then the
+    # connections get new nonces.
+    for attempt in 1 2 3; do
+        args=$(digest_args)
+        WRK_RUN=$((WRK_RUN + 1))
+        # shellcheck disable=SC2046,SC2086
+        $(pin 0) wrk -t"$CONNECTIONS" -c"$CONNECTIONS" -d2s -s "$ROOT/bench/wrk_digest.lua" \
+            "$url" -- $args >"$out.warm"
+        if ! grep -q 'Non-2xx' "$out.warm"; then
+            break
+        fi
+        echo "warm-up refused some requests (nonce taken over); new nonces" >&2
+        fetch_nonces
+    done
+    args=$(digest_args)
+    WRK_RUN=$((WRK_RUN + 1))
+    # shellcheck disable=SC2046,SC2086
+    $(pin 0) wrk -t"$CONNECTIONS" -c"$CONNECTIONS" -d"${DURATION}s" --latency \
+        -s "$ROOT/bench/wrk_digest.lua" "$url" -- $args >"$out"
+    awk '
+        function us(v) {
+            if (v ~ /us$/) return v + 0
+            if (v ~ /ms$/) return v * 1000
+            if (v ~ /s$/) return v * 1000000
+            return v
+        }
+        /Requests\/sec/ { rps = $2 }
+        /^ +50%/ { p50 = us($2) } /^ +75%/ { p75 = us($2) }
+        /^ +90%/ { p90 = us($2) } /^ +99%/ { p99 = us($2) }
+        /Non-2xx/ { bad = $NF }
+        /Socket errors/ { errors = $0 }
+        END {
+            if (bad > 0) { print "wrk saw " bad " non-2xx replies" > "/dev/stderr"; exit 1 }
+            if (errors != "") { print "wrk: " errors > "/dev/stderr"; exit 1 }
+            printf "%s %s %s %s %s\n", rps, p50, p75, p90, p99
+        }' "$out" || {
+        echo "statuses in the host's access log (count, status):" >&2
+        grep ' access: ' "$WORK/host.log" | awk '{ print $(NF - 2) }' | sort | uniq -c >&2
+        exit 1
+    }
+}
+
+# The reference host on the settings of a camera in service, with one user allowed to
+# read. Sets HOST_URL.
+start_host() {
+    local port db=$WORK/settings.db tool=$BUILD/tools/lpr-settings-db/lpr-settings-db
+    port=$(free_port)
+    "$tool" create "$db" >/dev/null
+    # The same vehicle-count settings as the micro benchmarks (bench/bench_documents.cpp).
+    "$tool" set "$db" vehicle_count.enable=1 vehicle_count.showInfo=1 \
+        vehicle_count.infoTableLeft=5 vehicle_count.infoTableTop=10 vehicle_count.countType=1 \
+        vehicle_count.autoReset=1 vehicle_post.enable=1 vehicle_post.postMode=1 \
+        vehicle_post.postInterval=1 vehicle_post.postType=1 vehicle_post.timeHour=23 \
+        vehicle_post.timeMin=59 vehicle_post.timeSec=30 vehicle_post.cameraPort=8080 \
+        'vehicle_post_http[0].httpEnable=1' 'vehicle_post_http[1].httpEnable=1' \
+        'vehicle_post_http[0].url=http://10.20.30.40:8080/api/v1/traffic/vehicle-count?site=north-gate&lane=2' \
+        'vehicle_post_http[1].url=https://counts.city-traffic.example/ingest/lpr/cameras/LPR-CAM-0042/counts' \
+        'vehicle_post_http[2].url=http://192.168.1.200/cgi-bin/count_receiver.cgi' \
+        'vehicle_post_http[0].user=counter' 'vehicle_post_http[1].user=lpr-north-gate' \
+        'vehicle_post_http[2].user=admin' 'vehicle_post_http[0].password=s3cr3t-Passw0rd!' \
+        'vehicle_post_http[1].password=Tr4ffic#Counts-2024' \
+        'vehicle_post_http[2].password=admin123' >/dev/null
+    printf '%s' "$BENCH_PASSWORD" |
+        "$BUILD/tools/lpr-webd/lpr-webd" --users "$WORK/users" --add-user "$BENCH_USER" \
+            --perm view >/dev/null
+    # Digest with MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces
+    # live for the whole run; the access log goes to a file in the temp folder.
+    # shellcheck disable=SC2046
+    LPR_ZMQ_IPC_DIR=$WORK $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" --address 127.0.0.1 \
+        --port "$port" --db "$db" --users "$WORK/users" --digest-md5 --nonce-timeout 3600 \
+        ${LPR_BENCH_HOST_ARGS:-} >"$WORK/host.log" 2>&1 &
+    PIDS+=($!)
+    HOST_URL="http://127.0.0.1:$port$HOST_URI"
+    wait_http "$HOST_URL"
+}
+
+# One distinct Digest nonce per connection, fetched once. The HTTP library derives its
+# nonces from the second of the challenge, so two challenges within one second get the
+# same nonce: the challenges are spread over seconds until each connection has its own.
+fetch_nonces() {
+    local challenge nonce
+    NONCES=()
+    OPAQUE=""
+    while [ ${#NONCES[@]} -lt "$CONNECTIONS" ]; do
+        challenge=$(curl -si "$HOST_URL" | tr -d '\r' | grep -i '^WWW-Authenticate:')
+        nonce=$(sed -n 's/.*nonce="\([^"]*\)".*/\1/p' <<<"$challenge")
+        OPAQUE=$(sed -n 's/.*opaque="\([^"]*\)".*/\1/p' <<<"$challenge")
+        if [ -z "$nonce" ] || [ -z "$OPAQUE" ]; then
+            echo "no Digest challenge from the host; its log ends with:" >&2
+            tail -5 "$WORK/host.log" >&2
+            exit 1
+        fi
+        if [ ${#NONCES[@]} -eq 0 ] || [ "${NONCES[-1]}" != "$nonce" ]; then
+            NONCES+=("$nonce")
+        else
+            sleep 0.25
+        fi
+    done
+    WRK_RUN=0
+}
+
+# The script's arguments for the next wrk run: the nonce counters of every run start
+# above those of the runs before it (and above the one request curl made).
+digest_args() {
+    local ha1 ha2
+    ha1=$(printf '%s:%s:%s' "$BENCH_USER" lpr-camera "$BENCH_PASSWORD" | md5sum | cut -d' ' -f1)
+    ha2=$(printf 'GET:%s' "$HOST_URI" | md5sum | cut -d' ' -f1)
+    echo "$BENCH_USER" lpr-camera "$OPAQUE" "$ha1" "$ha2" "$(((WRK_RUN + 1) * 100000000))" \
+        "${NONCES[@]}"
+}
+
+start_nginx() { # serves $WORK/www; sets NGINX_URL
+    local port
+    port=$(free_port)
+    mkdir -p "$WORK/nginx/tmp"
+    local user=""
+    # A master started as root hands the workers to an unprivileged user, who could not
+    # read the temp folder: keep them on the current user.
+    if [ "$(id -u)" -eq 0 ]; then
+        user="user $(id -un);"
+    fi
+    cat >"$WORK/nginx/nginx.conf" <<CONF
+$user
+worker_processes 1;
+daemon off;
+master_process on;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $WORK/nginx/tmp/body;
+    proxy_temp_path $WORK/nginx/tmp/proxy;
+    fastcgi_temp_path $WORK/nginx/tmp/fastcgi;
+    uwsgi_temp_path $WORK/nginx/tmp/uwsgi;
+    scgi_temp_path $WORK/nginx/tmp/scgi;
+    keepalive_requests 1000000;
+    server {
+        listen 127.0.0.1:$port;
+        root $WORK/www;
+        location / { default_type application/json; }
+    }
+}
+CONF
+    # shellcheck disable=SC2046
+    $(pin 1) nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
+    PIDS+=($!)
+    NGINX_URL="http://127.0.0.1:$port/vehicle_count.json"
+    wait_http "$NGINX_URL"
+}
+
+run_host() {
+    build lpr-webd lpr-settings-db
+    HOST_URI=/api/v1/get_vehicle_count
+    BENCH_USER=bench
+    BENCH_PASSWORD=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    echo
+    echo "== host: wrk -t$CONNECTIONS -c$CONNECTIONS -d${DURATION}s, keep-alive, loopback," \
+        "$ROUNDS alternating rounds$([ "$PIN" = 1 ] && echo ', servers on CPU 1, wrk on CPU 0')"
+    start_host
+    mkdir -p "$WORK/www"
+    curl -sf --digest -u "$BENCH_USER:$BENCH_PASSWORD" "$HOST_URL" -o "$WORK/www/vehicle_count.json"
+    start_nginx
+    cmp -s "$WORK/www/vehicle_count.json" <(curl -sf "$NGINX_URL") ||
+        { echo "nginx does not serve the host's bytes" >&2; exit 1; }
+    echo "document: $(wc -c <"$WORK/www/vehicle_count.json") bytes, the same from both:"
+    echo "  host  $HOST_URL (lpr-webd ${LPR_BENCH_HOST_ARGS:-}, Digest MD5, access log to a file)"
+    echo "  nginx $NGINX_URL (1 worker, static file, access log off)"
+
+    local r
+    : >"$WORK/host.fig"
+    : >"$WORK/nginx.fig"
+    fetch_nonces
+    for r in $(seq 1 "$ROUNDS"); do
+        wrk_run "$HOST_URL" "$WORK/wrk-host-$r.txt" >"$WORK/host-$r.fig"
+        wrk_run "$NGINX_URL" "$WORK/wrk-nginx-$r.txt" >"$WORK/nginx-$r.fig"
+        cat "$WORK/host-$r.fig" >>"$WORK/host.fig"
+        cat "$WORK/nginx-$r.fig" >>"$WORK/nginx.fig"
+    done
+    python3 - "$WORK/host.fig" "$WORK/nginx.fig" <<'PY'
+import sys
+rows = [[list(map(float, l.split())) for l in open(p) if l.strip()] for p in sys.argv[1:3]]
+print(f'{"server":8}{"round":>6}{"req/s":>11}{"p50 us":>9}{"p75 us":>9}{"p90 us":>9}{"p99 us":>9}')
+for name, rs in zip(("host", "nginx"), rows):
+    for i, r in enumerate(rs, 1):
+        print(f'{name:8}{i:6}{r[0]:11.0f}{r[1]:9.0f}{r[2]:9.0f}{r[3]:9.0f}{r[4]:9.0f}')
+mean = lambda rs, k: sum(r[k] for r in rs) / len(rs)
+tp = mean(rows[0], 0) / mean(rows[1], 0)
+p99 = mean(rows[0], 4) / mean(rows[1], 4)
+print(f'throughput host/nginx {tp:.2f} (goal >= 0.5: {"met" if tp >= 0.5 else "MISSED"}), '
+      f'p99 host/nginx {p99:.2f} (goal <= 2: {"met" if p99 <= 2 else "MISSED"})')
+PY
+}
+
+machine
+if [ "$WHAT" = micro ] || [ "$WHAT" = all ]; then
+    run_micro
+fi
+if [ "$WHAT" = instructions ] || [ "$WHAT" = all ]; then
+    run_instructions
+fi
+if [ "$WHAT" = host ] || [ "$WHAT" = all ]; then
+    run_host
+fi
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,0 +1,408 @@
+#include "e2e_support.h"
+
+#include "Database.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+const Credentials kAdmin = {"admin", "admin-secret-1"};
+const Credentials kViewer = {"viewer", "viewer-secret-2"};
+const Credentials kNobody = {"nobody", "nobody-secret-3"};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+namespace {
+
+/* The command that runs a built program: in a cross build the emulator's words
+ * (LPR_TOOL_EMULATOR, blank-separated, empty in a native build) come first. */
+std::vector<std::string> command_line(const std::vector<std::string>& argv) {
+    std::vector<std::string> cmd;
+    std::istringstream words(LPR_TOOL_EMULATOR);
+    for (std::string word; words >> word;) {
+        cmd.push_back(word);
+    }
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+/* argv as the exec family wants it; the strings stay owned by the caller. */
+std::vector<char*> exec_args(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
+/* In the child after fork: default signal mask and dispositions, then exec. */
+[[noreturn]] void exec_child(const std::vector<char*>& args) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~CurlGlobal() { curl_global_cleanup(); }
+};
+
+size_t collect_body(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+size_t collect_header(char* data, size_t size, size_t count, void* user) {
+    auto* headers = static_cast<std::map<std::string, std::string>*>(user);
+    std::string line(data, size * count);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        headers->clear();  // a new response (after a 401 challenge, for example)
+    }
+    auto colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        value.erase(value.find_last_not_of("\r\n ") + 1);
+        (*headers)[name] = value;
+    }
+    return size * count;
+}
+
+struct CurlSlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+Process::Process(const std::vector<std::string>& argv, const std::string& logPath)
+    : m_logPath(logPath) {
+    const std::vector<std::string> cmd = command_line(argv);
+    std::vector<char*> args = exec_args(cmd);
+    int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(nullFd, STDIN_FILENO);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        exec_child(args);
+    }
+    ::close(fd);
+    ::close(nullFd);
+}
+
+Process::~Process() {
+    kill_now();
+}
+
+bool Process::wait_for_log(const std::string& needle, milliseconds timeout, size_t count) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (count_of(log(), needle) >= count) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+int Process::stop(int sig, milliseconds timeout) {
+    if (m_pid <= 0) {
+        return -1;
+    }
+    ::kill(m_pid, sig);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill_now();
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Process::kill_now() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+}
+
+int run_program(const std::vector<std::string>& argv, const std::string& input,
+                std::string* output) {
+    const std::vector<std::string> cmd = command_line(argv);
+    std::vector<char*> args = exec_args(cmd);
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        exec_child(args);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    signal(SIGPIPE, SIG_IGN);
+    if (!input.empty() && ::write(in[1], input.data(), input.size()) < 0) {
+        output->append("(stdin write failed)");
+    }
+    ::close(in[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
+        output->append(buffer, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+HttpClient::HttpClient() {
+    static CurlGlobal global;
+    m_curl = curl_easy_init();
+    curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, 10000L);
+    curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &collect_body);
+    curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, &collect_header);
+}
+
+HttpClient::~HttpClient() {
+    curl_easy_cleanup(m_curl);
+}
+
+void HttpClient::set_credentials(const std::string& user, const std::string& password) {
+    if (user.empty()) {
+        curl_easy_setopt(m_curl, CURLOPT_HTTPAUTH, CURLAUTH_NONE);
+        return;
+    }
+    curl_easy_setopt(m_curl, CURLOPT_HTTPAUTH, CURLAUTH_DIGEST);
+    curl_easy_setopt(m_curl, CURLOPT_USERNAME, user.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_PASSWORD, password.c_str());
+}
+
+HttpReply HttpClient::request(const std::string& method, const std::string& url,
+                              const std::string* body, const std::vector<std::string>& headers) {
+    HttpReply reply;
+    std::unique_ptr<curl_slist, CurlSlistDeleter> list;
+    for (const std::string& header : headers) {
+        list.reset(curl_slist_append(list.release(), header.c_str()));
+    }
+    curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, &reply.headers);
+    if (body != nullptr) {
+        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, body->data());
+        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(body->size()));
+    } else {
+        curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST,
+                     method == "GET" || method == "POST" ? nullptr : method.c_str());
+    CURLcode rc = curl_easy_perform(m_curl);
+    reply.ok = rc == CURLE_OK;
+    if (!reply.ok) {
+        reply.error = curl_easy_strerror(rc);
+    }
+    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    long connects = 0;
+    curl_easy_getinfo(m_curl, CURLINFO_NUM_CONNECTS, &connects);
+    m_connects += connects;
+    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
+    return reply;
+}
+
+RawConnection::RawConnection(unsigned port) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+RawConnection::~RawConnection() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool RawConnection::send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string RawConnection::read_until_closed(milliseconds timeout, bool* closed) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (closed != nullptr) {
+        *closed = false;
+    }
+    while (true) {
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return text;
+        }
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (closed != nullptr) {
+                *closed = true;
+            }
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string RawConnection::read_until(const std::string& needle, milliseconds timeout) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (text.find(needle) == std::string::npos) {
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{m_fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+Camera::Camera() : m_dbPath(m_dir.file("settings.db")), m_usersPath(m_dir.file("webd-users")) {}
+
+Camera::~Camera() {
+    if (m_webd) {
+        m_webd->stop(SIGTERM);
+    }
+    if (m_settingsd) {
+        m_settingsd->stop(SIGTERM);
+    }
+}
+
+void Camera::start_settingsd() {
+    std::string log = m_dir.file("settingsd-" + std::to_string(++m_settingsdRuns) + ".log");
+    m_settingsd = std::make_unique<Process>(
+        std::vector<std::string>{LPR_SETTINGSD_BIN, "--db", m_dbPath}, log);
+    ASSERT_TRUE(m_settingsd->wait_for_log("settingsd: ready", milliseconds(10000)))
+        << m_settingsd->log();
+}
+
+int Camera::stop_settingsd() {
+    int status = m_settingsd->stop(SIGTERM);
+    return status;
+}
+
+void Camera::write_users() {
+    const struct {
+        Credentials who;
+        const char* perm;
+    } users[] = {{kAdmin, "view,change"}, {kViewer, "view"}, {kNobody, "none"}};
+    for (const auto& u : users) {
+        std::string output;
+        int status = run_program(
+            {LPR_WEBD_BIN, "--users", m_usersPath, "--add-user", u.who.user, "--perm", u.perm},
+            std::string(u.who.password) + "\n", &output);
+        ASSERT_EQ(status, 0) << output;
+    }
+}
+
+void Camera::start_webd(const std::vector<std::string>& extra) {
+    // Without the daemon, the test makes the database the daemon would make.
+    if (::access(m_dbPath.c_str(), F_OK) != 0) {
+        ASSERT_EQ(Database::create_default(m_dbPath.c_str()), 0) << Database::last_error();
+    }
+    std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
+                                     m_dbPath,     "--users", m_usersPath};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::string log = m_dir.file("webd-" + std::to_string(++m_webdRuns) + ".log");
+    m_webd = std::make_unique<Process>(argv, log);
+    ASSERT_TRUE(m_webd->wait_for_log("lpr-webd: listening on", milliseconds(10000)))
+        << m_webd->log();
+    std::smatch match;
+    std::string text = m_webd->log();
+    ASSERT_TRUE(
+        std::regex_search(text, match, std::regex("listening on http://127\\.0\\.0\\.1:(\\d+)/")))
+        << text;
+    m_port = static_cast<unsigned>(std::stoul(match[1]));
+}
+
+int Camera::stop_webd() {
+    return m_webd->stop(SIGTERM);
+}
+
+std::string Camera::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+}  // namespace e2e

@@ -1,0 +1,157 @@
+/*
+ * Helpers of the end-to-end tests: the real programs as child processes, a real HTTP
+ * client (libcurl) and raw TCP connections for clients that misbehave.
+ *
+ * The children inherit this test process's private LPR_ZMQ_IPC_DIR, so every test case
+ * has a bus of its own; lpr-webd listens on a port the kernel picks (--port 0) and
+ * tells it in its log.
+ */
+#ifndef LPR_E2E_SUPPORT_H
+#define LPR_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+
+std::string read_file(const std::string& path);
+
+/* A program started with fork/exec, standard output and error into logPath. Killed
+ * (SIGKILL) and reaped when the object goes, if still running. */
+class Process {
+  public:
+    Process(const std::vector<std::string>& argv, const std::string& logPath);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    std::string log() const { return read_file(m_logPath); }
+    /* Waits until the log holds needle at least count times. */
+    bool wait_for_log(const std::string& needle, milliseconds timeout, size_t count = 1) const;
+    /* Sends sig and waits for the exit; the exit status, or -1 when it did not end in
+     * time or ended by a signal. */
+    int stop(int sig, milliseconds timeout = milliseconds(10000));
+    /* SIGKILL, no waiting beyond the reaping. */
+    void kill_now();
+
+  private:
+    pid_t m_pid = -1;
+    std::string m_logPath;
+};
+
+/* Runs a program to its end with text on its standard input; its exit status, with
+ * standard output and error in *output. */
+int run_program(const std::vector<std::string>& argv, const std::string& input,
+                std::string* output);
+
+struct HttpReply {
+    long status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;  // names in lower case, last response
+    bool ok = false;                             // the transfer itself worked
+    std::string error;
+};
+
+/* One libcurl handle: keeps its connection alive between requests, as a browser does. */
+class HttpClient {
+  public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    /* HTTP Digest with these credentials from now on; empty user: none. */
+    void set_credentials(const std::string& user, const std::string& password);
+    HttpReply request(const std::string& method, const std::string& url,
+                      const std::string* body = nullptr,
+                      const std::vector<std::string>& headers = {});
+    HttpReply get(const std::string& url) { return request("GET", url); }
+    HttpReply post(const std::string& url, const std::string& body) {
+        return request("POST", url, &body);
+    }
+    /* Connections opened so far by this handle. */
+    long connects() const { return m_connects; }
+
+  private:
+    void* m_curl;
+    long m_connects = 0;
+};
+
+/* A plain TCP connection to 127.0.0.1:port. */
+class RawConnection {
+  public:
+    explicit RawConnection(unsigned port);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool connected() const { return m_fd >= 0; }
+    /* Sends everything; false when the peer has gone. */
+    bool send(const std::string& bytes);
+    /* Reads until the peer closes or timeout passes; what arrived. */
+    std::string read_until_closed(milliseconds timeout, bool* closed = nullptr);
+    /* Reads until text holds needle or timeout passes. */
+    std::string read_until(const std::string& needle, milliseconds timeout);
+
+  private:
+    int m_fd = -1;
+};
+
+/* Credentials of the users file that Camera writes. */
+struct Credentials {
+    const char* user;
+    const char* password;
+};
+extern const Credentials kAdmin;  /* view,change */
+extern const Credentials kViewer; /* view */
+extern const Credentials kNobody; /* none */
+
+/* A camera on this machine: settings daemon and web server on a temporary database. */
+class Camera {
+  public:
+    Camera();
+    ~Camera();
+
+    const std::string& db_path() const { return m_dbPath; }
+    const std::string& users_path() const { return m_usersPath; }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+
+    /* Starts lpr-settingsd and waits for its "ready" line. */
+    void start_settingsd();
+    /* SIGTERM; the exit status. */
+    int stop_settingsd();
+    Process* settingsd() { return m_settingsd.get(); }
+
+    /* Writes the users file with kAdmin, kViewer and kNobody through lpr-webd --add-user. */
+    void write_users();
+    /* Starts lpr-webd on a free port with extra options and waits for it to listen. */
+    void start_webd(const std::vector<std::string>& extra = {});
+    int stop_webd();
+    Process* webd() { return m_webd.get(); }
+    unsigned port() const { return m_port; }
+    std::string url(const std::string& path) const;
+
+  private:
+    lpr_test::TempDir m_dir;
+    std::string m_dbPath;
+    std::string m_usersPath;
+    std::unique_ptr<Process> m_settingsd;
+    std::unique_ptr<Process> m_webd;
+    unsigned m_port = 0;
+    int m_webdRuns = 0;
+    int m_settingsdRuns = 0;
+};
+
+}  // namespace e2e
+
+#endif /* LPR_E2E_SUPPORT_H */

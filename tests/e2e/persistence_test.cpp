@@ -1,0 +1,347 @@
+/*
+ * The main job end to end: a write through lpr-webd reaches lpr-settingsd over the bus,
+ * is stored in the settings database and is served again by a restarted web server.
+ * Also: the daemon refuses records of the wrong length, and a daemon killed in the
+ * middle of a stream of writes leaves a sound database holding one whole record.
+ */
+#include <cjson/cJSON.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "Database.h"
+#include "e2e_support.h"
+#include "lpr_defs.h"
+#include "lpr_zmq.h"
+
+namespace e2e {
+namespace {
+
+struct CJsonDeleter {
+    void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+
+std::string print(const cJSON* item) {
+    std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(item), cJSON_free);
+    return text ? std::string(text.get()) : std::string();
+}
+
+struct ConnCloser {
+    void operator()(sqlite3* conn) const { Database::sqlite_disconn(conn); }
+};
+using ConnPtr = std::unique_ptr<sqlite3, ConnCloser>;
+
+/* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
+ * again. */
+class DatabaseUser {
+  public:
+    DatabaseUser() { EXPECT_EQ(Database::get_instance().init(), 0); }
+    ~DatabaseUser() { Database::get_instance().uninit(0); }
+    DatabaseUser(const DatabaseUser&) = delete;
+    DatabaseUser& operator=(const DatabaseUser&) = delete;
+};
+
+/* Both records as the settings database holds them now. A read-write connection, so
+ * that a journal left by a killed writer is rolled back first. */
+template <typename Record>
+bool read_record(const std::string& dbPath, Record* record, std::string* integrity = nullptr) {
+    sqlite3* raw = nullptr;
+    if (Database::sqlite_conn_rw(dbPath.c_str(), &raw) != 0) {
+        return false;
+    }
+    ConnPtr conn(raw);
+    if (integrity != nullptr && Database::check_integrity(conn.get(), integrity) != 0) {
+        return false;
+    }
+    std::memset(record, 0, sizeof *record);
+    if constexpr (std::is_same<Record, lpr_advanced_t>::value) {
+        return Database::get_instance().get_lpr_advanced(record, conn.get()) == 0;
+    } else {
+        return Database::get_instance().get_lpr_vehicle_count(record, conn.get()) == 0;
+    }
+}
+
+/* The web server library's side of the bus, played by the test: publishes on the
+ * endpoint that the daemon subscribes to. */
+class LibraryPublisher {
+  public:
+    LibraryPublisher() {
+        lpr_zmq_config_t cfg;
+        lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "webserver");
+        std::strcpy(cfg.pub_endpoint, "ipc:///var/run/ws_pub.ipc");
+        m_ok = lpr_zmq_init(&cfg) == LPR_ZMQ_OK;
+        lpr_zmq_set_source(2);
+    }
+    ~LibraryPublisher() {
+        if (m_ok) {
+            lpr_zmq_uninit();
+        }
+    }
+    LibraryPublisher(const LibraryPublisher&) = delete;
+    LibraryPublisher& operator=(const LibraryPublisher&) = delete;
+    bool ok() const { return m_ok; }
+    int publish(const char* topic, const std::string& bytes) {
+        return lpr_zmq_publish_to(topic, LPR_ZMQ_TARGET_BUS, bytes.data(), bytes.size());
+    }
+
+  private:
+    bool m_ok = false;
+};
+
+/* Publishes until the daemon's log shows line (count times in all): pub/sub drops what
+ * is sent before the subscriber has connected. */
+bool publish_until(LibraryPublisher& bus, Process* daemon, const char* topic,
+                   const std::string& bytes, const std::string& line, size_t count) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        bus.publish(topic, bytes);
+        if (daemon->wait_for_log(line, milliseconds(200), count)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Posts until the daemon has stored topic once more than before. */
+HttpReply post_until_stored(HttpClient& client, Camera& cam, const std::string& path,
+                            const std::string& body, const char* topic) {
+    const std::string line = std::string("settingsd: stored ") + topic;
+    size_t before = 0;
+    for (std::string log = cam.settingsd()->log(); log.find(line) != std::string::npos;
+         log.erase(0, log.find(line) + line.size())) {
+        ++before;
+    }
+    HttpReply reply;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        reply = client.post(cam.url(path), body);
+        if (reply.status != 200 ||
+            cam.settingsd()->wait_for_log(line, milliseconds(200), before + 1)) {
+            return reply;
+        }
+    }
+    reply.status = -1;
+    reply.error = std::string("the daemon never stored ") + topic;
+    return reply;
+}
+
+TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
+    Camera cam;
+    ASSERT_NO_FATAL_FAILURE(cam.write_users());
+    ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+    HttpClient client;
+    client.set_credentials(kAdmin.user, kAdmin.password);
+
+    // The advanced document as it will read after the write: the first read with two
+    // members changed, printed the way the library prints.
+    HttpReply before = client.get(cam.url("/api/v1/get_lpr_advanced"));
+    ASSERT_EQ(before.status, 200);
+    CJsonPtr doc(cJSON_Parse(before.body.c_str()));
+    ASSERT_TRUE(doc);
+    cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdFontSize", cJSON_CreateNumber(4));
+    cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdPositionName",
+                                           cJSON_CreateString("Gate 7"));
+    const std::string expectedAdvanced = print(doc.get());
+
+    HttpReply w1 =
+        post_until_stored(client, cam, "/api/v1/set_lpr_advanced",
+                          R"({"osdFontSize":4,"osdPositionName":"Gate 7"})", "lpr.config.advanced");
+    ASSERT_EQ(w1.status, 200) << w1.error << w1.body;
+    HttpReply w2 = post_until_stored(
+        client, cam, "/api/v1/set_vehicle_count",
+        R"({"enable":1,"resetHour":23,"cameraPort":8080,"httpUrl":"http://counts.example/in",)"
+        R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})",
+        "lpr.config.count");
+    ASSERT_EQ(w2.status, 200) << w2.error << w2.body;
+    const std::string countDoc = client.get(cam.url("/api/v1/get_vehicle_count")).body;
+    EXPECT_EQ(client.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
+
+    // The database holds the records, field by field at their offsets.
+    DatabaseUser db;
+    lpr_advanced_t adv;
+    VEHICLE_COUNT_SETTING vcs;
+    ASSERT_TRUE(read_record(cam.db_path(), &adv));
+    ASSERT_TRUE(read_record(cam.db_path(), &vcs));
+    const std::string advBytes = lpr_test::bytes_of(adv);
+    const std::string vcsBytes = lpr_test::bytes_of(vcs);
+    EXPECT_EQ(advBytes[253], 4);                     // osd_font_size
+    EXPECT_STREQ(advBytes.c_str() + 388, "Gate 7");  // osd_position
+    EXPECT_EQ(vcsBytes[0], 1);                       // countInfo.enable
+    EXPECT_EQ(vcsBytes[13], 23);                     // countInfo.resetHour
+    int32_t port = 0;
+    std::memcpy(&port, vcsBytes.data() + 40, 4);
+    EXPECT_EQ(port, 8080);                                              // cameraPort
+    EXPECT_EQ(vcsBytes.substr(44, 3), std::string("\x01\x01\x00", 3));  // httpEnable
+    EXPECT_STREQ(vcsBytes.c_str() + 47, "http://counts.example/in");    // url[0]
+    EXPECT_STREQ(vcsBytes.c_str() + 47 + 1024, "http://b.example/");    // url[1]
+    EXPECT_STREQ(vcsBytes.c_str() + 3119 + 94, "bob");                  // user[1]
+
+    // A new web server loads what the daemon stored and serves the same bytes.
+    EXPECT_EQ(cam.stop_webd(), 0);
+    EXPECT_NE(cam.webd()->log().find("lpr_cgi: uninitialized"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+    HttpClient again;
+    again.set_credentials(kViewer.user, kViewer.password);
+    EXPECT_EQ(again.get(cam.url("/api/v1/get_vehicle_count")).body, countDoc);
+    EXPECT_EQ(again.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
+    EXPECT_NE(countDoc.find(R"("cameraPort":8080)"), std::string::npos) << countDoc;
+}
+
+TEST(Persistence, ProgramsStopCleanlyOnSigintAndSigterm) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        Camera cam;
+        ASSERT_NO_FATAL_FAILURE(cam.write_users());
+        ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+        ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+        EXPECT_EQ(cam.webd()->stop(sig), 0);
+        EXPECT_EQ(cam.settingsd()->stop(sig), 0);
+        const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+        EXPECT_NE(cam.webd()->log().find("lpr-webd: " + name + ", stopping\n"), std::string::npos);
+        EXPECT_NE(cam.webd()->log().find("lpr_cgi: uninitialized"), std::string::npos);
+        EXPECT_NE(cam.webd()->log().find("lpr-webd: stopped\n"), std::string::npos);
+        EXPECT_NE(cam.settingsd()->log().find("settingsd: " + name + ", stopping\n"),
+                  std::string::npos);
+        EXPECT_NE(cam.settingsd()->log().find("settingsd: stopped\n"), std::string::npos);
+    }
+}
+
+TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
+    Camera cam;
+    ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+    LibraryPublisher bus;
+    ASSERT_TRUE(bus.ok());
+    DatabaseUser db;
+    lpr_advanced_t advBefore;
+    VEHICLE_COUNT_SETTING vcsBefore;
+    ASSERT_TRUE(read_record(cam.db_path(), &advBefore));
+    ASSERT_TRUE(read_record(cam.db_path(), &vcsBefore));
+
+    const struct {
+        const char* topic;
+        size_t length;
+        const char* line;
+    } cases[] = {
+        {"lpr.config.count", 100,
+         "settingsd: refused lpr.config.count: 100 bytes, a record has 3596"},
+        {"lpr.config.count", 3595,
+         "settingsd: refused lpr.config.count: 3595 bytes, a record has 3596"},
+        {"lpr.config.count", 3597,
+         "settingsd: refused lpr.config.count: 3597 bytes, a record has 3596"},
+        {"lpr.config.advanced", 607,
+         "settingsd: refused lpr.config.advanced: 607 bytes, a record has 608"},
+        {"lpr.config.advanced", 3596,
+         "settingsd: refused lpr.config.advanced: 3596 bytes, a record has 608"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_TRUE(
+            publish_until(bus, cam.settingsd(), c.topic, std::string(c.length, '\x5a'), c.line, 1))
+            << cam.settingsd()->log();
+    }
+    EXPECT_EQ(cam.settingsd()->log().find("settingsd: stored"), std::string::npos);
+    lpr_advanced_t adv;
+    VEHICLE_COUNT_SETTING vcs;
+    ASSERT_TRUE(read_record(cam.db_path(), &adv));
+    ASSERT_TRUE(read_record(cam.db_path(), &vcs));
+    EXPECT_EQ(lpr_test::bytes_of(adv), lpr_test::bytes_of(advBefore));
+    EXPECT_EQ(lpr_test::bytes_of(vcs), lpr_test::bytes_of(vcsBefore));
+
+    // The same path stores a record of the right length.
+    VEHICLE_COUNT_SETTING changed = vcsBefore;
+    changed.postSetting.cameraPort = 4242;
+    ASSERT_TRUE(publish_until(bus, cam.settingsd(), "lpr.config.count", lpr_test::bytes_of(changed),
+                              "settingsd: stored lpr.config.count (3596 bytes)", 1));
+    ASSERT_TRUE(read_record(cam.db_path(), &vcs));
+    EXPECT_EQ(lpr_test::bytes_of(vcs), lpr_test::bytes_of(changed));
+}
+
+/* Vehicle-count records that differ in every text, so that a record put together from
+ * two writes could not pass for either. */
+VEHICLE_COUNT_SETTING numbered_record(int n) {
+    VEHICLE_COUNT_SETTING r;
+    std::memset(&r, 0, sizeof r);
+    Database::default_vehicle_count(&r);
+    r.countInfo.resetHour = static_cast<uint8_t>(n % 24);
+    r.countInfo.resetMin = static_cast<uint8_t>(n % 60);
+    r.postSetting.cameraPort = 1 + n % 65535;
+    for (int slot = 0; slot < LPR_VEHICLE_POST_SLOTS; ++slot) {
+        char letter = static_cast<char>('a' + (n + slot) % 26);
+        std::snprintf(r.postSetting.url[slot], sizeof r.postSetting.url[slot], "http://%d/%s", n,
+                      std::string(1000, letter).c_str());
+        std::snprintf(r.postSetting.user[slot], sizeof r.postSetting.user[slot], "user-%d-%d", n,
+                      slot);
+        std::snprintf(r.postSetting.password[slot], sizeof r.postSetting.password[slot], "pw-%d-%d",
+                      n, slot);
+        r.postSetting.httpEnable[slot] = static_cast<uint8_t>((n + slot) % 2);
+    }
+    return r;
+}
+
+TEST(Persistence, SigkillDuringAStreamOfWritesLeavesOneWholeRecord) {
+    Camera cam;
+    ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+    LibraryPublisher bus;
+    ASSERT_TRUE(bus.ok());
+    DatabaseUser db;
+
+    const int kRecords = 3000;
+    std::vector<std::string> sent;
+    for (int n = 0; n < kRecords; ++n) {
+        sent.push_back(lpr_test::bytes_of(numbered_record(n)));
+    }
+    VEHICLE_COUNT_SETTING initial;
+    ASSERT_TRUE(read_record(cam.db_path(), &initial));
+
+    std::random_device seedSource;
+    const unsigned seed = seedSource();
+    std::mt19937 random(seed);
+    std::cout << "[ seed     ] " << seed << "\n";
+
+    std::atomic<int> published{0};
+    const int kRounds = 10;
+    int hotJournals = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        if (round > 0) {
+            ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+        }
+        std::atomic<bool> streaming{true};
+        std::thread stream([&] {
+            while (streaming && published < kRecords) {
+                bus.publish("lpr.config.count", sent[static_cast<size_t>(published.load())]);
+                ++published;
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+        ASSERT_TRUE(cam.settingsd()->wait_for_log("settingsd: stored lpr.config.count",
+                                                  milliseconds(10000)));
+        std::uniform_int_distribution<int> delay(0, 150);
+        std::this_thread::sleep_for(milliseconds(delay(random)));
+        cam.settingsd()->kill_now();
+        streaming = false;
+        stream.join();
+        ASSERT_LT(published.load(), kRecords) << "the stream ran out before the kill";
+
+        std::string journal = read_file(cam.db_path() + "-journal");
+        hotJournals += journal.empty() ? 0 : 1;
+        std::string integrity;
+        VEHICLE_COUNT_SETTING stored;
+        ASSERT_TRUE(read_record(cam.db_path(), &stored, &integrity)) << integrity;
+        EXPECT_EQ(integrity, "ok");
+        const std::string bytes = lpr_test::bytes_of(stored);
+        auto end = sent.begin() + published.load();
+        EXPECT_NE(std::find(sent.begin(), end, bytes), end)
+            << "the stored record is none of the " << published.load() << " records sent";
+        EXPECT_NE(bytes, lpr_test::bytes_of(initial));
+    }
+    std::cout << "[ measured ] " << published.load() << " records sent, " << kRounds << " kills, "
+              << hotJournals << " with a journal left behind\n";
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,66 @@
+/*
+ * A small RAII layer over GNU libmicrohttpd's C API: the daemon stops and a response
+ * object is released when its owner goes out of scope.
+ */
+#ifndef LPR_WEBD_MHD_H
+#define LPR_WEBD_MHD_H
+
+#include <microhttpd.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace webd {
+
+struct MhdDaemonStopper {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+};
+using MhdDaemonPtr = std::unique_ptr<MHD_Daemon, MhdDaemonStopper>;
+
+struct MhdResponseDestroyer {
+    void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
+};
+
+/* One response object. MHD keeps its own reference once the response is queued, so
+ * the object may be dropped right after queue(). */
+class MhdResponse {
+  public:
+    /* A body copied into the response. */
+    static MhdResponse copy_of(const std::string& body);
+
+    /* A body that stays where it is; release(cls) runs once MHD is done with it, also
+     * when the response cannot be made (the body is then released at once). */
+    static MhdResponse borrowed(void* body, size_t size, MHD_ContentReaderFreeCallback release,
+                                void* cls);
+
+    bool valid() const { return m_response != nullptr; }
+    void add_header(const char* name, const char* value);
+
+    /* Queues the response with status on the connection. */
+    MHD_Result queue(MHD_Connection* connection, unsigned int status) const;
+
+    /* Queues the response as a Digest authentication challenge (401). */
+    MHD_Result queue_auth_challenge(MHD_Connection* connection, const char* realm, bool stale,
+                                    MHD_DigestAuthAlgorithm algorithm) const;
+
+  private:
+    explicit MhdResponse(MHD_Response* response) : m_response(response) {}
+    std::unique_ptr<MHD_Response, MhdResponseDestroyer> m_response;
+};
+
+/* A text that MHD allocated (user names) and that MHD_free releases. */
+struct MhdFreer {
+    void operator()(char* p) const { MHD_free(p); }
+};
+using MhdString = std::unique_ptr<char, MhdFreer>;
+
+/* The client's address as text ("127.0.0.1", "::1"), or "-". */
+std::string client_address(MHD_Connection* connection);
+
+/* Value of a request header, or null. */
+const char* request_header(MHD_Connection* connection, const char* name);
+
+}  // namespace webd
+
+#endif /* LPR_WEBD_MHD_H */

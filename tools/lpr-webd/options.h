@@ -1,0 +1,44 @@
+/*
+ * Command line of lpr-webd.
+ */
+#ifndef LPR_WEBD_OPTIONS_H
+#define LPR_WEBD_OPTIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace webd {
+
+struct Options {
+    std::string address = "127.0.0.1";
+    unsigned port = 8080;
+    std::string dbPath = "/var/lib/lpr/settings.db";
+    std::string usersPath = "/etc/lpr/webd-users";
+    std::string realm = "lpr-camera";
+    unsigned threads = 2;
+    unsigned maxConnections = 64;
+    unsigned maxPerIp = 16;
+    unsigned timeoutSeconds = 15;
+    size_t connectionMemory = 32 * 1024;
+    size_t maxBody = 64 * 1024;
+    unsigned maxFailedLogins = 5;
+    unsigned failedLoginWindow = 60;
+    unsigned loginBlockSeconds = 60;
+    unsigned nonceTimeout = 300;
+    bool digestMd5 = false;
+
+    /* Users file commands: the program edits the file and exits. */
+    std::string addUser;
+    std::string removeUser;
+    std::string permissions = "view";
+};
+
+enum class ParseResult { kRun, kExitOk, kExitError };
+
+/* Parses argv into *options; prints --help, --version or the error itself. */
+ParseResult parse_options(int argc, char** argv, Options* options);
+
+}  // namespace webd
+
+#endif /* LPR_WEBD_OPTIONS_H */

@@ -1,0 +1,534 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <cjson/cJSON.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "lpr_common.h"
+
+namespace webd {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMethodMaskGet = 1 << QZ_HTTP_GET;
+constexpr int kMethodMaskPost = 1 << QZ_HTTP_POST;
+
+const ActionRoute kActionRoutes[] = {
+    {"get_lpr_advanced", get_lpr_advanced_handler, kPermView, kMethodMaskGet},
+    {"set_lpr_advanced", set_lpr_advanced_handler, kPermChange, kMethodMaskPost},
+    {"get_vehicle_count", get_vehicle_count_handler, kPermView, kMethodMaskGet},
+    {"set_vehicle_count", set_vehicle_count_handler, kPermChange, kMethodMaskPost},
+};
+
+const char kApiPrefix[] = "/api/v1";
+const char kJson[] = "application/json";
+/* Bytes of an oversized body read and thrown away before the connection is cut. */
+constexpr size_t kDiscardLimit = 1024 * 1024;
+/* Largest listing of action names. */
+constexpr size_t kListingSize = 4096;
+
+struct CJsonDeleter {
+    void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+
+std::string print_json(const cJSON* item) {
+    char* text = cJSON_PrintUnformatted(item);
+    if (text == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::string out(text);
+    cJSON_free(text);
+    return out;
+}
+
+const ActionRoute* find_route(const std::string& name) {
+    for (const ActionRoute& route : kActionRoutes) {
+        if (name == route.name) {
+            return &route;
+        }
+    }
+    return nullptr;
+}
+
+std::string allowed_methods(int mask) {
+    std::string allow;
+    if (mask & kMethodMaskGet) {
+        allow = "GET";
+    }
+    if (mask & kMethodMaskPost) {
+        allow += allow.empty() ? "POST" : ", POST";
+    }
+    return allow;
+}
+
+/* Printable ASCII only, at most 256 characters, for the access log. */
+std::string log_safe(const char* text) {
+    std::string out;
+    for (const char* p = text; *p != '\0' && out.size() < 256; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        out.push_back(c > 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
+    }
+    return out.empty() ? "-" : out;
+}
+
+const char* termination_text(MHD_RequestTerminationCode code) {
+    switch (code) {
+        case MHD_REQUEST_TERMINATED_COMPLETED_OK:
+            return nullptr;
+        case MHD_REQUEST_TERMINATED_WITH_ERROR:
+            return "error";
+        case MHD_REQUEST_TERMINATED_TIMEOUT_REACHED:
+            return "timeout";
+        case MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN:
+            return "shutdown";
+        case MHD_REQUEST_TERMINATED_READ_ERROR:
+            return "read-error";
+        case MHD_REQUEST_TERMINATED_CLIENT_ABORT:
+            return "client-abort";
+    }
+    return "closed";
+}
+
+__attribute__((format(printf, 2, 0))) void on_mhd_log(void*, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    size_t len = std::strlen(text);
+    while (len > 0 && text[len - 1] == '\n') {
+        text[--len] = '\0';
+    }
+    std::fprintf(stderr, "lpr-webd: http: %s\n", text);
+}
+
+/* The reply of lpr_cgi_handle, released with lpr_cgi_resp_free. */
+struct LibraryReplyDeleter {
+    void operator()(LprCgiResp* resp) const {
+        lpr_cgi_resp_free(resp);
+        std::default_delete<LprCgiResp>()(resp);
+    }
+};
+using LibraryReply = std::unique_ptr<LprCgiResp, LibraryReplyDeleter>;
+
+/* MHD is done with a library reply body (on whichever thread sent it). */
+void release_library_reply(void* cls) {
+    LibraryReply(static_cast<LprCgiResp*>(cls));
+}
+
+}  // namespace
+
+const ActionRoute* action_routes(size_t* count) {
+    *count = sizeof kActionRoutes / sizeof kActionRoutes[0];
+    return kActionRoutes;
+}
+
+std::string envelope(int code, const std::string& msg) {
+    CJsonPtr root(cJSON_CreateObject());
+    if (!root || !cJSON_AddNumberToObject(root.get(), "code", code) ||
+        !cJSON_AddStringToObject(root.get(), "msg", msg.c_str())) {
+        throw std::bad_alloc();
+    }
+    return print_json(root.get());
+}
+
+/* State of one request, from its request line to the access-log line. */
+struct Server::Request {
+    enum class Phase { kHeaders, kBody, kReplied };
+    enum class Route { kAction, kListing, kWhoami };
+
+    Clock::time_point start = Clock::now();
+    std::string uri;
+    std::string client;
+    std::string method = "-";
+    std::string user = "-";
+    const User* account = nullptr;
+    Phase phase = Phase::kHeaders;
+    Route route = Route::kAction;
+    std::string path;
+    std::string action;
+    std::string body;
+    size_t received = 0;
+    bool tooLarge = false;
+    unsigned status = 0;
+    size_t bytes = 0;
+};
+
+Server::Server(const Options& options, UserTable users)
+    : m_options(options),
+      m_users(std::move(users)),
+      m_throttle(options.maxFailedLogins, std::chrono::seconds(options.failedLoginWindow),
+                 std::chrono::seconds(options.loginBlockSeconds)),
+      m_algorithm(options.digestMd5 ? MHD_DIGEST_ALG_MD5 : MHD_DIGEST_ALG_SHA256) {}
+
+bool Server::start() {
+    if (getrandom(m_nonceSecret.data(), m_nonceSecret.size(), 0) !=
+            static_cast<ssize_t>(m_nonceSecret.size()) ||
+        getrandom(m_unknownUserHa1.data(), m_unknownUserHa1.size(), 0) !=
+            static_cast<ssize_t>(m_unknownUserHa1.size())) {
+        std::fprintf(stderr, "lpr-webd: no random bytes for Digest nonces: %s\n",
+                     std::strerror(errno));
+        return false;
+    }
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&m_bindAddress);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&m_bindAddress);
+    if (inet_pton(AF_INET, m_options.address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(m_options.port));
+    } else if (inet_pton(AF_INET6, m_options.address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(m_options.port));
+        flags |= MHD_USE_IPv6;
+    } else {
+        std::fprintf(stderr, "lpr-webd: --address %s is not an IPv4 or IPv6 address\n",
+                     m_options.address.c_str());
+        return false;
+    }
+    m_daemon.reset(MHD_start_daemon(
+        flags, static_cast<uint16_t>(m_options.port), nullptr, nullptr, &Server::on_access, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &on_mhd_log, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&m_bindAddress), MHD_OPTION_THREAD_POOL_SIZE, m_options.threads,
+        MHD_OPTION_CONNECTION_LIMIT, m_options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        m_options.maxPerIp, MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_options.connectionMemory,
+        MHD_OPTION_CONNECTION_TIMEOUT, m_options.timeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
+        MHD_OPTION_DIGEST_AUTH_RANDOM, m_nonceSecret.size(),
+        reinterpret_cast<const char*>(m_nonceSecret.data()), MHD_OPTION_NONCE_NC_SIZE, 1024u,
+        MHD_OPTION_URI_LOG_CALLBACK, &Server::on_uri, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &Server::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Server::on_connection, this,
+        MHD_OPTION_END));
+    if (!m_daemon) {
+        std::fprintf(stderr, "lpr-webd: cannot listen on %s port %u\n", m_options.address.c_str(),
+                     m_options.port);
+        return false;
+    }
+    return true;
+}
+
+unsigned Server::port() const {
+    if (!m_daemon) {
+        return 0;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
+    return info != nullptr ? info->port : 0;
+}
+
+void Server::stop() {
+    m_daemon.reset();
+}
+
+void* Server::on_uri(void*, const char* uri, MHD_Connection* connection) {
+    auto req = std::make_unique<Request>();
+    req->uri = log_safe(uri);
+    req->client = client_address(connection);
+    return req.release();  // owned by MHD's request context until on_completed
+}
+
+void Server::on_completed(void*, MHD_Connection*, void** requestContext,
+                          MHD_RequestTerminationCode code) {
+    std::unique_ptr<Request> req(static_cast<Request*>(*requestContext));
+    *requestContext = nullptr;
+    if (!req) {
+        return;
+    }
+    auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - req->start).count();
+    char when[32] = {};
+    lpr_get_time_string(when, sizeof when);
+    char status[16] = "-";
+    if (req->status != 0) {
+        std::snprintf(status, sizeof status, "%u", req->status);
+    }
+    const char* ended = termination_text(code);
+    std::fprintf(stdout, "[%s %d] access: %s %s %s %s %s %zu %lldus%s%s\n", when,
+                 static_cast<int>(getpid()), req->client.c_str(), req->user.c_str(),
+                 req->method.c_str(), req->uri.c_str(), status, req->bytes,
+                 static_cast<long long>(micros), ended ? " " : "", ended ? ended : "");
+}
+
+void Server::on_connection(void*, MHD_Connection* connection, void**,
+                           MHD_ConnectionNotificationCode code) {
+    if (code != MHD_CONNECTION_NOTIFY_STARTED) {
+        return;
+    }
+    // Replies leave in one piece: no Nagle delay on keep-alive connections.
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) {
+        int on = 1;
+        setsockopt(info->connect_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+}
+
+MHD_Result Server::on_access(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char*, const char* uploadData,
+                             size_t* uploadSize, void** requestContext) {
+    auto* self = static_cast<Server*>(cls);
+    auto* req = static_cast<Request*>(*requestContext);
+    if (req == nullptr) {
+        return MHD_NO;
+    }
+    switch (req->phase) {
+        case Request::Phase::kHeaders:
+            req->phase = Request::Phase::kBody;
+            return self->begin(connection, *req, url, method);
+        case Request::Phase::kBody:
+            if (*uploadSize == 0) {
+                return self->finish(connection, *req);
+            }
+            req->received += *uploadSize;
+            if (!req->tooLarge && req->received <= self->m_options.maxBody) {
+                req->body.append(uploadData, *uploadSize);
+            } else {
+                req->tooLarge = true;
+                req->body.clear();
+                req->body.shrink_to_fit();
+                if (req->received > self->m_options.maxBody + kDiscardLimit) {
+                    return MHD_NO;  // a client that keeps sending: cut it off
+                }
+            }
+            *uploadSize = 0;
+            return MHD_YES;
+        case Request::Phase::kReplied:
+            *uploadSize = 0;
+            return MHD_YES;
+    }
+    return MHD_NO;
+}
+
+MHD_Result Server::begin(MHD_Connection* connection, Request& req, const char* url,
+                         const char* method) {
+    req.method = log_safe(method);
+    req.path = url;
+    // A body announced too large is refused before it is read; the connection closes.
+    if (const char* length = request_header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+        char* end = nullptr;
+        unsigned long long size = std::strtoull(length, &end, 10);
+        if (end == length || size > m_options.maxBody) {
+            return reply_too_large(connection, req);
+        }
+        req.body.reserve(static_cast<size_t>(size));
+    }
+    // Everything else is answered once the request is complete, so that the
+    // connection stays open for the next request.
+    return MHD_YES;
+}
+
+MHD_Result Server::route(MHD_Connection* connection, Request& req) {
+    // /api/v1 and /api/v1/ (listing), /api/v1/whoami, /api/v1/<action>.
+    const std::string& path = req.path;
+    const std::string prefix = std::string(kApiPrefix) + "/";
+    const ActionRoute* route = nullptr;
+    if (path == kApiPrefix || path == prefix) {
+        req.route = Request::Route::kListing;
+    } else if (path.compare(0, prefix.size(), prefix) == 0 &&
+               path.find('/', prefix.size()) == std::string::npos) {
+        req.action = path.substr(prefix.size());
+        req.route = req.action == "whoami" ? Request::Route::kWhoami : Request::Route::kAction;
+        route = find_route(req.action);
+    } else {
+        return reply(connection, req, 404, envelope(404, "Not found"));
+    }
+
+    const bool isGet = req.method == "GET";
+    const bool isPost = req.method == "POST";
+    if (req.route != Request::Route::kAction && !isGet) {
+        return reply(connection, req, 405, envelope(405, "Method not allowed"),
+                     MHD_HTTP_HEADER_ALLOW, "GET");
+    }
+    if (req.route == Request::Route::kAction && !isGet && !isPost) {
+        std::string allow = route ? allowed_methods(route->methodMask) : "GET, POST";
+        return reply(connection, req, 405, envelope(405, "Method not allowed"),
+                     MHD_HTTP_HEADER_ALLOW, allow.c_str());
+    }
+    switch (req.route) {
+        case Request::Route::kListing:
+            return reply_listing(connection, req);
+        case Request::Route::kWhoami:
+            return reply_whoami(connection, req);
+        case Request::Route::kAction:
+            return dispatch(connection, req);
+    }
+    return MHD_NO;
+}
+
+MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
+    const bool sha256 = m_algorithm == MHD_DIGEST_ALG_SHA256;
+    auto challenge = [&](bool stale) {
+        req.phase = Request::Phase::kReplied;
+        std::string body = envelope(401, "Authentication required");
+        MhdResponse response = MhdResponse::copy_of(body);
+        response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
+        req.status = 401;
+        req.bytes = body.size();
+        return response.queue_auth_challenge(connection, m_options.realm.c_str(), stale,
+                                             m_algorithm);
+    };
+    MhdString name(MHD_digest_auth_get_username(connection));
+    if (!name) {
+        return challenge(false);
+    }
+    const User* user = m_users.find(name.get());
+    // An unknown user is checked against a random HA1, so it costs the same and fails.
+    const uint8_t* ha1 = m_unknownUserHa1.data();
+    if (user != nullptr) {
+        ha1 = sha256 ? user->ha1Sha256.data() : user->ha1Md5.data();
+    }
+    int rc = MHD_digest_auth_check_digest2(connection, m_options.realm.c_str(), name.get(), ha1,
+                                           sha256 ? 32 : 16, m_options.nonceTimeout, m_algorithm);
+    if (rc == MHD_YES && user != nullptr) {
+        m_throttle.succeeded(req.client);
+        req.account = user;
+        req.user = user->name;
+        return MHD_YES;
+    }
+    if (rc == MHD_INVALID_NONCE) {
+        return challenge(true);  // an old nonce: the client repeats with a fresh one
+    }
+    if (m_throttle.failed(req.client)) {
+        return reply_throttled(connection, req, m_options.loginBlockSeconds);
+    }
+    return challenge(false);
+}
+
+MHD_Result Server::finish(MHD_Connection* connection, Request& req) {
+    if (req.tooLarge) {
+        return reply_too_large(connection, req);
+    }
+    if (unsigned wait = m_throttle.blocked_for(req.client)) {
+        return reply_throttled(connection, req, wait);
+    }
+    MHD_Result result = authenticate(connection, req);
+    if (req.phase == Request::Phase::kReplied) {
+        return result;
+    }
+    return route(connection, req);
+}
+
+MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
+    return reply(
+        connection, req, 413,
+        envelope(413, "Request body larger than " + std::to_string(m_options.maxBody) + " bytes"));
+}
+
+MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
+    LprCgiCtx ctx{};
+    ctx.action = req.action.c_str();
+    ctx.method = req.method == "POST" ? QZ_HTTP_POST : QZ_HTTP_GET;
+    // std::string keeps a NUL after its last byte: the library reads the body as text.
+    ctx.body = req.body.empty() ? nullptr : &req.body[0];
+    ctx.bodyLen = static_cast<int32_t>(req.body.size());
+    ctx.lprPermission = req.account->permissions;
+    ctx.userId = req.account->name.c_str();
+    ctx.remoteIp = req.client.c_str();
+
+    LibraryReply resp(std::make_unique<LprCgiResp>().release());
+    *resp = LprCgiResp{};
+    int32_t rc = lpr_cgi_handle(&ctx, resp.get());
+    if (rc == -1) {
+        return reply(connection, req, 503, envelope(503, "Settings service not started"));
+    }
+    if (rc == 1) {
+        return reply(connection, req, 404, envelope(404, "Unknown action: " + req.action));
+    }
+    if (resp->body == nullptr) {
+        return reply(connection, req, 500, envelope(500, "Action gave no reply"));
+    }
+    unsigned status =
+        resp->code >= 100 && resp->code <= 599 ? static_cast<unsigned>(resp->code) : 500;
+    const ActionRoute* route = find_route(req.action);
+    std::string allow = route ? allowed_methods(route->methodMask) : "";
+    req.phase = Request::Phase::kReplied;
+    req.status = status;
+    req.bytes = static_cast<size_t>(resp->bodyLen);
+    // The library's body is sent where it lies; MHD hands it back for lpr_cgi_resp_free.
+    char* body = resp->body;
+    size_t size = static_cast<size_t>(resp->bodyLen);
+    MhdResponse response =
+        MhdResponse::borrowed(body, size, &release_library_reply, resp.release());
+    response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
+    response.add_header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    if (status == 405 && !allow.empty()) {
+        response.add_header(MHD_HTTP_HEADER_ALLOW, allow.c_str());
+    }
+    return response.queue(connection, status);
+}
+
+MHD_Result Server::reply(MHD_Connection* connection, Request& req, unsigned status,
+                         const std::string& body, const char* header, const char* value) {
+    req.phase = Request::Phase::kReplied;
+    req.status = status;
+    req.bytes = body.size();
+    MhdResponse response = MhdResponse::copy_of(body);
+    response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
+    response.add_header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    if (header != nullptr) {
+        response.add_header(header, value);
+    }
+    return response.queue(connection, status);
+}
+
+MHD_Result Server::reply_throttled(MHD_Connection* connection, Request& req, unsigned seconds) {
+    std::string retry = std::to_string(seconds);
+    return reply(connection, req, 429,
+                 envelope(429, "Too many failed logins; retry after " + retry + " s"),
+                 MHD_HTTP_HEADER_RETRY_AFTER, retry.c_str());
+}
+
+MHD_Result Server::reply_listing(MHD_Connection* connection, Request& req) {
+    std::string listing(kListingSize, '\0');
+    if (lpr_cgi_list_actions(&listing[0], static_cast<int>(listing.size())) != 0) {
+        return reply(connection, req, 500, envelope(500, "Listing failed"));
+    }
+    listing.resize(std::strlen(listing.c_str()));
+    return reply(connection, req, 200, listing);
+}
+
+MHD_Result Server::reply_whoami(MHD_Connection* connection, Request& req) {
+    const User& user = *req.account;
+    CJsonPtr root(cJSON_CreateObject());
+    cJSON* names = cJSON_CreateArray();
+    cJSON* actions = cJSON_CreateArray();
+    if (!root || !names || !actions) {
+        cJSON_Delete(names);
+        cJSON_Delete(actions);
+        throw std::bad_alloc();
+    }
+    cJSON_AddStringToObject(root.get(), "user", user.name.c_str());
+    cJSON_AddNumberToObject(root.get(), "permissions", user.permissions);
+    cJSON_AddItemToObject(root.get(), "permissionNames", names);
+    if (user.permissions & kPermView) {
+        cJSON_AddItemToArray(names, cJSON_CreateString("view"));
+    }
+    if (user.permissions & kPermChange) {
+        cJSON_AddItemToArray(names, cJSON_CreateString("change"));
+    }
+    cJSON_AddItemToObject(root.get(), "actions", actions);
+    for (const ActionRoute& route : kActionRoutes) {
+        cJSON* item = cJSON_CreateObject();
+        cJSON_AddItemToArray(actions, item);
+        cJSON_AddStringToObject(item, "action", route.name);
+        cJSON_AddStringToObject(item, "url", (std::string(kApiPrefix) + "/" + route.name).c_str());
+        cJSON* methods = cJSON_AddArrayToObject(item, "methods");
+        if (route.methodMask & kMethodMaskGet) {
+            cJSON_AddItemToArray(methods, cJSON_CreateString("GET"));
+        }
+        if (route.methodMask & kMethodMaskPost) {
+            cJSON_AddItemToArray(methods, cJSON_CreateString("POST"));
+        }
+        cJSON_AddStringToObject(item, "requires", permission_names(route.permission).c_str());
+        cJSON_AddBoolToObject(item, "allowed", (user.permissions & route.permission) != 0);
+    }
+    return reply(connection, req, 200, print_json(root.get()));
+}
+
+}  // namespace webd
