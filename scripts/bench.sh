@@ -254,7 +254,7 @@ start_host() {
         'vehicle_post_http[2].password=admin123' >/dev/null
     printf '%s' "$BENCH_PASSWORD" |
         "$BUILD/tools/lpr-webd/lpr-webd" --users "$WORK/users" --add-user "$BENCH_USER" \
-            --perm view >/dev/null
+            --perm view --digest-md5 >/dev/null
     # Digest with MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces
     # live for the whole run; the access log goes to a file in the temp folder.
     # shellcheck disable=SC2046
