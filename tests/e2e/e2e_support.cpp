@@ -68,15 +68,6 @@ std::vector<char*> exec_args(const std::vector<std::string>& argv) {
     _exit(127);
 }
 
-size_t count_of(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos;
-         pos = text.find(needle, pos + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
 struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
     ~CurlGlobal() { curl_global_cleanup(); }
@@ -126,6 +117,15 @@ std::string sha256_hex(const std::string& text) {
 }
 
 }  // namespace
+
+size_t count_of(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size())) {
+        ++count;
+    }
+    return count;
+}
 
 Process::Process(const std::vector<std::string>& argv, const std::string& logPath, Session session)
     : m_logPath(logPath) {
@@ -446,7 +446,7 @@ HttpReply parse_response(const std::string& bytes, bool head) {
     reply.status = std::strtol(bytes.c_str() + 9, nullptr, 10);
     std::istringstream lines(bytes.substr(0, end + 2));
     for (std::string line; std::getline(lines, line);) {
-        collect_header(&line[0], 1, line.size() + 1, &reply.headers);
+        collect_header(&line[0], 1, line.size(), &reply.headers);
     }
     auto length = reply.headers.find("content-length");
     if (length == reply.headers.end()) {

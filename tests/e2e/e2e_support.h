@@ -24,6 +24,8 @@ namespace e2e {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string& path);
+/* How often needle occurs in text, not overlapping. */
+size_t count_of(const std::string& text, const std::string& needle);
 
 /* Where a child's controlling terminal comes from. */
 enum class Session {
