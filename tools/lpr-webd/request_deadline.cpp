@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
+#include <exception>
 
 #include "lpr_common.h"
 #include "mhd.h"
@@ -30,12 +30,17 @@ void RequestDeadline::opened(MHD_Connection* connection) {
     if (info == nullptr) {
         return;
     }
-    Entry entry;
-    entry.fd = info->connect_fd;
-    entry.client = client_address(connection);
-    {
+    try {
+        Entry entry;
+        entry.fd = info->connect_fd;
+        entry.client = client_address(connection);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries[connection] = std::move(entry);
+    } catch (const std::exception&) {
+        // Called from libmicrohttpd, which cannot pass an exception on. A connection
+        // that cannot be watched is not served.
+        ::shutdown(info->connect_fd, SHUT_RDWR);
+        return;
     }
     arm(connection, Clock::now() + m_limit, false);
 }
@@ -93,33 +98,24 @@ void RequestDeadline::watch() {
     while (!m_stopping) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = Clock::time_point::max();
-        std::vector<std::string> cutClients;
         for (auto& item : m_entries) {
             Entry& entry = item.second;
             if (!entry.armed || entry.cut) {
                 continue;
             }
-            if (entry.deadline <= now) {
-                // Under the lock: closed() cannot run, so the descriptor is still this
-                // connection's.
-                ::shutdown(entry.fd, SHUT_RDWR);
-                entry.cut = true;
-                cutClients.push_back(entry.client);
-            } else {
+            if (entry.deadline > now) {
                 next = std::min(next, entry.deadline);
+                continue;
             }
-        }
-        if (!cutClients.empty()) {
-            lock.unlock();
+            // Under the lock: closed() cannot run, so the descriptor is still this
+            // connection's.
+            ::shutdown(entry.fd, SHUT_RDWR);
+            entry.cut = true;
             char when[32] = {};
             lpr_get_time_string(when, sizeof when);
-            for (const std::string& client : cutClients) {
-                std::printf("[%s %d] deadline: %s request not complete within %lld s, closed\n",
-                            when, static_cast<int>(getpid()), client.c_str(),
-                            static_cast<long long>(m_limit.count()));
-            }
-            lock.lock();
-            continue;  // entries may have changed while the lock was free
+            std::printf("[%s %d] deadline: %s request not complete within %lld s, closed\n", when,
+                        static_cast<int>(getpid()), entry.client.c_str(),
+                        static_cast<long long>(m_limit.count()));
         }
         m_wakeAt = next;
         if (next == Clock::time_point::max()) {
