@@ -385,11 +385,11 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
 MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
     auto challenge = [&](bool stale) {
         req.phase = Request::Phase::kReplied;
-        req.status = 401;
         std::string body = envelope(401, "Authentication required");
-        req.bytes = body.size();
         MhdResponse response = MhdResponse::copy_of(body);
         response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
+        req.status = 401;
+        req.bytes = body.size();
         response.add_header(MHD_HTTP_HEADER_WWW_AUTHENTICATE, m_digest.challenge(stale).c_str());
         return response.queue(connection, 401);
     };
