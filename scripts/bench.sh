@@ -189,9 +189,8 @@ pin() {
 # connection has a Digest nonce of its own (bench/wrk_digest.lua).
 wrk_run() {
     local url=$1 out=$2 args attempt
-    # The warm-up also proves the nonces: the HTTP library keeps them in a table indexed
-    # by a hash, and a nonce whose slot a later one took is refused as stale. Then the
-    # connections get new nonces.
+    # The warm-up also proves the nonces: one refused as stale (expired, or dropped from
+    # the host's bounded nonce table) makes the connections get new nonces.
     for attempt in 1 2 3; do
         args=$(digest_args)
         WRK_RUN=$((WRK_RUN + 1))
@@ -254,7 +253,7 @@ start_host() {
         'vehicle_post_http[2].password=admin123' >/dev/null
     printf '%s' "$BENCH_PASSWORD" |
         "$BUILD/tools/lpr-webd/lpr-webd" --users "$WORK/users" --add-user "$BENCH_USER" \
-            --perm view >/dev/null
+            --perm view --digest-md5 >/dev/null
     # Digest with MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces
     # live for the whole run; the access log goes to a file in the temp folder.
     # shellcheck disable=SC2046
@@ -266,9 +265,8 @@ start_host() {
     wait_http "$HOST_URL"
 }
 
-# One distinct Digest nonce per connection, fetched once. The HTTP library derives its
-# nonces from the second of the challenge, so two challenges within one second get the
-# same nonce: the challenges are spread over seconds until each connection has its own.
+# One distinct Digest nonce per connection, fetched once; every challenge brings a new
+# one (a repeated nonce would only be skipped).
 fetch_nonces() {
     local challenge nonce
     NONCES=()

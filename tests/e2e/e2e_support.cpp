@@ -6,8 +6,10 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <nettle/sha2.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,15 +68,6 @@ std::vector<char*> exec_args(const std::vector<std::string>& argv) {
     _exit(127);
 }
 
-size_t count_of(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos;
-         pos = text.find(needle, pos + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
 struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
     ~CurlGlobal() { curl_global_cleanup(); }
@@ -108,16 +101,56 @@ struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+std::string sha256_hex(const std::string& text) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t byte : digest) {
+        hex.push_back(kDigits[byte >> 4]);
+        hex.push_back(kDigits[byte & 0xf]);
+    }
+    return hex;
+}
+
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::string& logPath)
+size_t count_of(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& logPath, Session session)
     : m_logPath(logPath) {
     const std::vector<std::string> cmd = command_line(argv);
     std::vector<char*> args = exec_args(cmd);
     int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::string terminalPath;
+    if (session == Session::kTerminal) {
+        m_terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_terminal >= 0 && grantpt(m_terminal) == 0 && unlockpt(m_terminal) == 0) {
+            terminalPath = ptsname(m_terminal);
+        }
+    }
     m_pid = fork();
     if (m_pid == 0) {
+        if (session != Session::kInherit) {
+            setsid();
+        }
+        if (!terminalPath.empty()) {
+            // The first terminal a session leader opens becomes its controlling one; the
+            // program finds it again as /dev/tty.
+            int terminal = ::open(terminalPath.c_str(), O_RDWR | O_CLOEXEC);
+            ioctl(terminal, TIOCSCTTY, 0);
+        }
         dup2(nullFd, STDIN_FILENO);
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
@@ -129,6 +162,23 @@ Process::Process(const std::vector<std::string>& argv, const std::string& logPat
 
 Process::~Process() {
     kill_now();
+    if (m_terminal >= 0) {
+        ::close(m_terminal);
+    }
+}
+
+std::string Process::terminal_output() const {
+    std::string text;
+    char buffer[4096];
+    pollfd p{m_terminal, POLLIN, 0};
+    while (m_terminal >= 0 && ::poll(&p, 1, 0) > 0) {
+        ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
 bool Process::wait_for_log(const std::string& needle, milliseconds timeout, size_t count) const {
@@ -145,10 +195,16 @@ bool Process::wait_for_log(const std::string& needle, milliseconds timeout, size
 }
 
 int Process::stop(int sig, milliseconds timeout) {
+    if (m_pid > 0) {
+        ::kill(m_pid, sig);
+    }
+    return wait(timeout);
+}
+
+int Process::wait(milliseconds timeout) {
     if (m_pid <= 0) {
         return -1;
     }
-    ::kill(m_pid, sig);
     auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     while (::waitpid(m_pid, &status, WNOHANG) == 0) {
@@ -218,6 +274,10 @@ HttpClient::~HttpClient() {
     curl_easy_cleanup(m_curl);
 }
 
+void HttpClient::set_fresh_connections(bool fresh) {
+    curl_easy_setopt(m_curl, CURLOPT_FORBID_REUSE, fresh ? 1L : 0L);
+}
+
 void HttpClient::set_credentials(const std::string& user, const std::string& password) {
     if (user.empty()) {
         curl_easy_setopt(m_curl, CURLOPT_HTTPAUTH, CURLAUTH_NONE);
@@ -261,13 +321,18 @@ HttpReply HttpClient::request(const std::string& method, const std::string& url,
     return reply;
 }
 
-RawConnection::RawConnection(unsigned port) {
+RawConnection::RawConnection(unsigned port, const char* from) {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    const bool bound =
+        from == nullptr || (inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
+                            ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (!bound || ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(m_fd);
         m_fd = -1;
     }
@@ -339,6 +404,90 @@ std::string RawConnection::read_until(const std::string& needle, milliseconds ti
     return text;
 }
 
+bool RawConnection::peer_closed() {
+    char byte;
+    ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+HttpReply RawConnection::exchange(const std::string& request, milliseconds timeout) {
+    const bool head = request.compare(0, 5, "HEAD ") == 0;
+    HttpReply reply;
+    if (!send(request)) {
+        reply.error = "the request could not be sent";
+        return reply;
+    }
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        reply = parse_response(text, head);
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{m_fd, POLLIN, 0};
+        if (reply.ok || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return reply;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return reply;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+HttpReply parse_response(const std::string& bytes, bool head) {
+    HttpReply reply;
+    const size_t end = bytes.find("\r\n\r\n");
+    if (bytes.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) {
+        reply.error = "no status line and headers";
+        return reply;
+    }
+    reply.status = std::strtol(bytes.c_str() + 9, nullptr, 10);
+    std::istringstream lines(bytes.substr(0, end + 2));
+    for (std::string line; std::getline(lines, line);) {
+        collect_header(&line[0], 1, line.size(), &reply.headers);
+    }
+    auto length = reply.headers.find("content-length");
+    if (length == reply.headers.end()) {
+        reply.error = "no Content-Length";
+        return reply;
+    }
+    const size_t size = head ? 0 : std::stoul(length->second);
+    const size_t after = end + 4 + size;
+    if (bytes.size() < after) {
+        reply.error = "a body shorter than its Content-Length";
+        return reply;
+    }
+    reply.body = bytes.substr(end + 4, size);
+    if (bytes.size() > after) {
+        reply.error = std::to_string(bytes.size() - after) + " bytes after the response";
+        return reply;
+    }
+    reply.ok = true;
+    return reply;
+}
+
+std::string digest_authorization(const std::string& user, const std::string& password,
+                                 const std::string& method, const std::string& uri,
+                                 const std::string& nonce, unsigned nc, const std::string& realm) {
+    char counter[9];
+    std::snprintf(counter, sizeof counter, "%08x", nc);
+    const std::string cnonce = "e2e-cnonce";
+    const std::string response =
+        sha256_hex(sha256_hex(user + ":" + realm + ":" + password) + ":" + nonce + ":" + counter +
+                   ":" + cnonce + ":auth:" + sha256_hex(method + ":" + uri));
+    return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
+           "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=" + counter +
+           ", qop=auth, response=\"" + response + "\", algorithm=SHA-256";
+}
+
+std::string challenge_nonce(const std::string& challenge) {
+    std::smatch match;
+    return std::regex_search(challenge, match, std::regex("nonce=\"([^\"]*)\"")) ? match.str(1)
+                                                                                 : "";
+}
+
 Camera::Camera() : m_dbPath(m_dir.file("settings.db")), m_usersPath(m_dir.file("webd-users")) {}
 
 Camera::~Camera() {
@@ -367,26 +516,34 @@ void Camera::write_users() {
     const struct {
         Credentials who;
         const char* perm;
-    } users[] = {{kAdmin, "view,change"}, {kViewer, "view"}, {kNobody, "none"}};
+        bool md5;
+    } users[] = {{kAdmin, "view,change", false}, {kViewer, "view", true}, {kNobody, "none", false}};
     for (const auto& u : users) {
+        std::vector<std::string> argv = {LPR_WEBD_BIN, "--users", m_usersPath, "--add-user",
+                                         u.who.user,   "--perm",  u.perm};
+        if (u.md5) {
+            argv.push_back("--digest-md5");
+        }
         std::string output;
-        int status = run_program(
-            {LPR_WEBD_BIN, "--users", m_usersPath, "--add-user", u.who.user, "--perm", u.perm},
-            std::string(u.who.password) + "\n", &output);
+        int status = run_program(argv, std::string(u.who.password) + "\n", &output);
         ASSERT_EQ(status, 0) << output;
     }
 }
 
-void Camera::start_webd(const std::vector<std::string>& extra) {
+std::vector<std::string> Camera::webd_command(const std::vector<std::string>& extra) const {
+    std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
+                                     m_dbPath,     "--users", m_usersPath};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+void Camera::start_webd(const std::vector<std::string>& extra, Session session) {
     // Without the daemon, the test makes the database the daemon would make.
     if (::access(m_dbPath.c_str(), F_OK) != 0) {
         ASSERT_EQ(Database::create_default(m_dbPath.c_str()), 0) << Database::last_error();
     }
-    std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
-                                     m_dbPath,     "--users", m_usersPath};
-    argv.insert(argv.end(), extra.begin(), extra.end());
     std::string log = m_dir.file("webd-" + std::to_string(++m_webdRuns) + ".log");
-    m_webd = std::make_unique<Process>(argv, log);
+    m_webd = std::make_unique<Process>(webd_command(extra), log, session);
     ASSERT_TRUE(m_webd->wait_for_log("lpr-webd: listening on", milliseconds(10000)))
         << m_webd->log();
     std::smatch match;

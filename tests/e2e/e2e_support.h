@@ -24,12 +24,22 @@ namespace e2e {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string& path);
+/* How often needle occurs in text, not overlapping. */
+size_t count_of(const std::string& text, const std::string& needle);
+
+/* Where a child's controlling terminal comes from. */
+enum class Session {
+    kInherit,    /* this process's, if any (Ctrl-C reaches the child too) */
+    kNoTerminal, /* a session of its own without a terminal */
+    kTerminal,   /* a session of its own whose terminal is a pseudo-terminal of the test */
+};
 
 /* A program started with fork/exec, standard output and error into logPath. Killed
  * (SIGKILL) and reaped when the object goes, if still running. */
 class Process {
   public:
-    Process(const std::vector<std::string>& argv, const std::string& logPath);
+    Process(const std::vector<std::string>& argv, const std::string& logPath,
+            Session session = Session::kInherit);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -38,14 +48,19 @@ class Process {
     std::string log() const { return read_file(m_logPath); }
     /* Waits until the log holds needle at least count times. */
     bool wait_for_log(const std::string& needle, milliseconds timeout, size_t count = 1) const;
-    /* Sends sig and waits for the exit; the exit status, or -1 when it did not end in
-     * time or ended by a signal. */
+    /* Waits for the exit; the exit status, or -1 when it did not end in time (it is
+     * then killed) or ended by a signal. */
+    int wait(milliseconds timeout = milliseconds(10000));
+    /* Sends sig, then wait(). */
     int stop(int sig, milliseconds timeout = milliseconds(10000));
     /* SIGKILL, no waiting beyond the reaping. */
     void kill_now();
+    /* What the child wrote to its terminal since the last call (Session::kTerminal). */
+    std::string terminal_output() const;
 
   private:
     pid_t m_pid = -1;
+    int m_terminal = -1; /* the pseudo-terminal's master side */
     std::string m_logPath;
 };
 
@@ -72,6 +87,8 @@ class HttpClient {
 
     /* HTTP Digest with these credentials from now on; empty user: none. */
     void set_credentials(const std::string& user, const std::string& password);
+    /* A new connection for every request from now on (the Digest session goes on). */
+    void set_fresh_connections(bool fresh);
     HttpReply request(const std::string& method, const std::string& url,
                       const std::string* body = nullptr,
                       const std::vector<std::string>& headers = {});
@@ -87,10 +104,11 @@ class HttpClient {
     long m_connects = 0;
 };
 
-/* A plain TCP connection to 127.0.0.1:port. */
+/* A plain TCP connection to 127.0.0.1:port, from the address from (a loopback address
+ * such as 127.0.5.2) when given. */
 class RawConnection {
   public:
-    explicit RawConnection(unsigned port);
+    explicit RawConnection(unsigned port, const char* from = nullptr);
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
@@ -102,10 +120,29 @@ class RawConnection {
     std::string read_until_closed(milliseconds timeout, bool* closed = nullptr);
     /* Reads until text holds needle or timeout passes. */
     std::string read_until(const std::string& needle, milliseconds timeout);
+    /* Whether the peer has closed the connection, without waiting. */
+    bool peer_closed();
+    /* Sends a request and reads one whole response (framed by Content-Length; no body
+     * after a HEAD request). */
+    HttpReply exchange(const std::string& request, milliseconds timeout = milliseconds(5000));
 
   private:
     int m_fd = -1;
 };
+
+/* Parses bytes that should be exactly one HTTP response: ok only when the status line,
+ * the headers and a body of the announced Content-Length are there (no body for a
+ * reply to HEAD), and nothing follows; error tells what is wrong. */
+HttpReply parse_response(const std::string& bytes, bool head = false);
+
+/* The value of a Digest Authorization header (SHA-256, qop=auth) for a request, as a
+ * client computes it from a nonce of the server's challenge. */
+std::string digest_authorization(const std::string& user, const std::string& password,
+                                 const std::string& method, const std::string& uri,
+                                 const std::string& nonce, unsigned nc,
+                                 const std::string& realm = "lpr-camera");
+/* The nonce of a WWW-Authenticate challenge, or "". */
+std::string challenge_nonce(const std::string& challenge);
 
 /* Credentials of the users file that Camera writes. */
 struct Credentials {
@@ -113,7 +150,7 @@ struct Credentials {
     const char* password;
 };
 extern const Credentials kAdmin;  /* view,change */
-extern const Credentials kViewer; /* view */
+extern const Credentials kViewer; /* view; the only one added with an MD5 HA1 */
 extern const Credentials kNobody; /* none */
 
 /* A camera on this machine: settings daemon and web server on a temporary database. */
@@ -135,7 +172,10 @@ class Camera {
     /* Writes the users file with kAdmin, kViewer and kNobody through lpr-webd --add-user. */
     void write_users();
     /* Starts lpr-webd on a free port with extra options and waits for it to listen. */
-    void start_webd(const std::vector<std::string>& extra = {});
+    void start_webd(const std::vector<std::string>& extra = {},
+                    Session session = Session::kInherit);
+    /* The command line of lpr-webd on this camera's files, with extra options. */
+    std::vector<std::string> webd_command(const std::vector<std::string>& extra) const;
     int stop_webd();
     Process* webd() { return m_webd.get(); }
     unsigned port() const { return m_port; }

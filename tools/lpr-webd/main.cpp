@@ -3,6 +3,7 @@
  * actions and serves them as JSON over HTTP with Digest authentication.
  */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -79,28 +80,72 @@ int edit_users(const webd::Options& options) {
         return 1;
     }
     if (!webd::add_user(options.usersPath, options.realm, options.addUser, permissions, password,
-                        &error)) {
+                        options.digestMd5, &error)) {
         std::fprintf(stderr, "lpr-webd: %s\n", error.c_str());
         return 1;
     }
-    std::printf("lpr-webd: user %s (%s) written to %s\n", options.addUser.c_str(),
-                webd::permission_names(permissions).c_str(), options.usersPath.c_str());
+    std::printf("lpr-webd: user %s (%s%s) written to %s\n", options.addUser.c_str(),
+                webd::permission_names(permissions).c_str(), options.digestMd5 ? ", with MD5" : "",
+                options.usersPath.c_str());
     return 0;
+}
+
+/* The controlling terminal, write-only; -1 when the program has none. */
+class Terminal {
+  public:
+    Terminal() : m_fd(::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC)) {}
+    ~Terminal() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    bool open() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+/* First run: a users file with "admin" and a generated password. The password goes to
+ * the terminal and nowhere else: standard output is often a log file (run.sh keeps
+ * one), which would keep the password for anyone who may read logs. Without a terminal
+ * nobody could learn the password, so no file is made and the program stops. */
+bool create_first_users_file(const webd::Options& options) {
+    Terminal terminal;
+    const char* path = options.usersPath.c_str();
+    if (!terminal.open()) {
+        std::fprintf(stderr,
+                     "lpr-webd: there is no users file %s, and no terminal to show a generated "
+                     "admin password on; make the file with\n"
+                     "lpr-webd:   lpr-webd --users %s --add-user admin --perm view,change\n",
+                     path, path);
+        return false;
+    }
+    std::string password;
+    std::string error;
+    if (!webd::create_users_file(options.usersPath, options.realm, options.digestMd5, &password,
+                                 &error)) {
+        std::fprintf(stderr, "lpr-webd: cannot create the users file %s\n", error.c_str());
+        return false;
+    }
+    dprintf(terminal.fd(),
+            "lpr-webd: created users file %s with user \"admin\", password \"%s\"\n"
+            "lpr-webd: the password is shown only this once, only here; change it with\n"
+            "lpr-webd:   lpr-webd --users %s --add-user admin --perm view,change\n",
+            path, password.c_str(), path);
+    std::printf(
+        "lpr-webd: created users file %s with user \"admin\"; its password was shown "
+        "on the terminal only\n",
+        path);
+    return true;
 }
 
 bool load_users(const webd::Options& options, webd::UserTable* users) {
     std::string error;
-    if (access(options.usersPath.c_str(), F_OK) != 0) {
-        std::string password;
-        if (!webd::create_users_file(options.usersPath, options.realm, &password, &error)) {
-            std::fprintf(stderr, "lpr-webd: cannot create the users file %s\n", error.c_str());
-            return false;
-        }
-        std::printf(
-            "lpr-webd: created users file %s with user \"admin\", password \"%s\"\n"
-            "lpr-webd: the password is shown only this once; change it with\n"
-            "lpr-webd:   lpr-webd --users %s --add-user admin --perm view,change\n",
-            options.usersPath.c_str(), password.c_str(), options.usersPath.c_str());
+    if (access(options.usersPath.c_str(), F_OK) != 0 && !create_first_users_file(options)) {
+        return false;
     }
     std::vector<std::string> warnings;
     bool ok = users->load(options.usersPath, options.realm, &error, &warnings);
@@ -114,6 +159,14 @@ bool load_users(const webd::Options& options, webd::UserTable* users) {
     if (users->size() == 0) {
         std::fprintf(stderr, "lpr-webd: warning: no user of realm \"%s\" in %s\n",
                      options.realm.c_str(), options.usersPath.c_str());
+    }
+    for (const webd::User& user : users->users()) {
+        if (options.digestMd5 && !user.hasMd5) {
+            std::fprintf(stderr,
+                         "lpr-webd: warning: user %s has no MD5 HA1 and cannot log in with "
+                         "--digest-md5; add it again with --add-user %s --digest-md5\n",
+                         user.name.c_str(), user.name.c_str());
+        }
     }
     return true;
 }

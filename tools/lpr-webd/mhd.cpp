@@ -37,15 +37,6 @@ MHD_Result MhdResponse::queue(MHD_Connection* connection, unsigned int status) c
     return MHD_queue_response(connection, status, m_response.get());
 }
 
-MHD_Result MhdResponse::queue_auth_challenge(MHD_Connection* connection, const char* realm,
-                                             bool stale, MHD_DigestAuthAlgorithm algorithm) const {
-    if (!m_response) {
-        return MHD_NO;
-    }
-    return MHD_queue_auth_fail_response2(connection, realm, realm, m_response.get(),
-                                         stale ? MHD_YES : MHD_NO, algorithm);
-}
-
 std::string client_address(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);

@@ -40,20 +40,10 @@ class MhdResponse {
     /* Queues the response with status on the connection. */
     MHD_Result queue(MHD_Connection* connection, unsigned int status) const;
 
-    /* Queues the response as a Digest authentication challenge (401). */
-    MHD_Result queue_auth_challenge(MHD_Connection* connection, const char* realm, bool stale,
-                                    MHD_DigestAuthAlgorithm algorithm) const;
-
   private:
     explicit MhdResponse(MHD_Response* response) : m_response(response) {}
     std::unique_ptr<MHD_Response, MhdResponseDestroyer> m_response;
 };
-
-/* A text that MHD allocated (user names) and that MHD_free releases. */
-struct MhdFreer {
-    void operator()(char* p) const { MHD_free(p); }
-};
-using MhdString = std::unique_ptr<char, MhdFreer>;
 
 /* The client's address as text ("127.0.0.1", "::1"), or "-". */
 std::string client_address(MHD_Connection* connection);

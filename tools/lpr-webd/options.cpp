@@ -12,7 +12,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: lpr-webd [options]\n"
-    "       lpr-webd --users FILE [--realm R] --add-user NAME [--perm LIST]  (password on stdin)\n"
+    "       lpr-webd --users FILE [--realm R] --add-user NAME [--perm LIST] [--digest-md5]\n"
+    "                (password on stdin)\n"
     "       lpr-webd --users FILE --remove-user NAME\n"
     "\n"
     "The camera's reference web server: serves the settings actions of liblprcgi as\n"
@@ -27,8 +28,10 @@ const char kUsage[] =
     "  --realm TEXT            Digest realm (default lpr-camera); part of every HA1\n"
     "  --threads N             worker threads (default 2, 1..16)\n"
     "  --max-connections N     connections in total (default 64)\n"
-    "  --max-per-ip N          connections per client address (default 16)\n"
+    "  --max-per-ip N          connections per client address (default 8)\n"
     "  --timeout S             idle connection timeout in seconds (default 15)\n"
+    "  --request-timeout S     a request's line, headers and body must arrive within S\n"
+    "                          seconds, however slowly they trickle in (default 5)\n"
     "  --connection-memory B   memory pool per connection for request line and\n"
     "                          headers, bytes (default 32768)\n"
     "  --max-body B            largest request body, bytes (default 65536; larger: 413)\n"
@@ -38,7 +41,8 @@ const char kUsage[] =
     "  --login-block S         how long a blocked address gets 429, seconds (default 60)\n"
     "  --nonce-timeout S       lifetime of a Digest nonce, seconds (default 300)\n"
     "  --digest-md5            use MD5 instead of SHA-256 for Digest authentication, for\n"
-    "                          old clients only\n"
+    "                          old clients only; with --add-user: also store the user's\n"
+    "                          MD5 HA1, which such a server needs\n"
     "  --add-user NAME         add or replace a user in the users file and exit\n"
     "  --perm LIST             permissions of --add-user: view, change, view,change or\n"
     "                          none (default view)\n"
@@ -56,6 +60,7 @@ enum OptionId {
     kMaxConnections,
     kMaxPerIp,
     kTimeout,
+    kRequestTimeout,
     kConnectionMemory,
     kMaxBody,
     kMaxFailedLogins,
@@ -80,6 +85,7 @@ const option kLongOptions[] = {
     {"max-connections", required_argument, nullptr, kMaxConnections},
     {"max-per-ip", required_argument, nullptr, kMaxPerIp},
     {"timeout", required_argument, nullptr, kTimeout},
+    {"request-timeout", required_argument, nullptr, kRequestTimeout},
     {"connection-memory", required_argument, nullptr, kConnectionMemory},
     {"max-body", required_argument, nullptr, kMaxBody},
     {"max-failed-logins", required_argument, nullptr, kMaxFailedLogins},
@@ -147,6 +153,10 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 break;
             case kTimeout:
                 ok = parse_number<unsigned>("timeout", optarg, 1, 3600, &o->timeoutSeconds);
+                break;
+            case kRequestTimeout:
+                ok = parse_number<unsigned>("request-timeout", optarg, 1, 3600,
+                                            &o->requestTimeoutSeconds);
                 break;
             case kConnectionMemory:
                 ok = parse_number<size_t>("connection-memory", optarg, 4096, 1024 * 1024,

@@ -18,8 +18,9 @@ struct Options {
     std::string realm = "lpr-camera";
     unsigned threads = 2;
     unsigned maxConnections = 64;
-    unsigned maxPerIp = 16;
+    unsigned maxPerIp = 8;
     unsigned timeoutSeconds = 15;
+    unsigned requestTimeoutSeconds = 5;
     size_t connectionMemory = 32 * 1024;
     size_t maxBody = 64 * 1024;
     unsigned maxFailedLogins = 5;
@@ -28,7 +29,8 @@ struct Options {
     unsigned nonceTimeout = 300;
     bool digestMd5 = false;
 
-    /* Users file commands: the program edits the file and exits. */
+    /* Users file commands: the program edits the file and exits (--digest-md5 there
+     * adds the user's MD5 HA1). */
     std::string addUser;
     std::string removeUser;
     std::string permissions = "view";

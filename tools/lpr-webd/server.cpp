@@ -4,7 +4,6 @@
 #include <cjson/cJSON.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -15,6 +14,7 @@
 #include <utility>
 
 #include "lpr_common.h"
+#include "request_hygiene.h"
 
 namespace webd {
 namespace {
@@ -62,10 +62,11 @@ const ActionRoute* find_route(const std::string& name) {
     return nullptr;
 }
 
+/* HEAD is answered wherever GET is. */
 std::string allowed_methods(int mask) {
     std::string allow;
     if (mask & kMethodMaskGet) {
-        allow = "GET";
+        allow = "GET, HEAD";
     }
     if (mask & kMethodMaskPost) {
         allow += allow.empty() ? "POST" : ", POST";
@@ -147,6 +148,7 @@ struct Server::Request {
     enum class Route { kAction, kListing, kWhoami };
 
     Clock::time_point start = Clock::now();
+    std::string target; /* as in the request line: what a Digest answer signs */
     std::string uri;
     std::string client;
     std::string method = "-";
@@ -168,15 +170,16 @@ Server::Server(const Options& options, UserTable users)
       m_users(std::move(users)),
       m_throttle(options.maxFailedLogins, std::chrono::seconds(options.failedLoginWindow),
                  std::chrono::seconds(options.loginBlockSeconds)),
-      m_algorithm(options.digestMd5 ? MHD_DIGEST_ALG_MD5 : MHD_DIGEST_ALG_SHA256) {}
+      m_digest(options.realm,
+               options.digestMd5 ? DigestAuth::Algorithm::kMd5 : DigestAuth::Algorithm::kSha256,
+               std::chrono::seconds(options.nonceTimeout)),
+      m_deadline(std::chrono::seconds(options.requestTimeoutSeconds),
+                 std::chrono::seconds(options.timeoutSeconds)) {}
 
 bool Server::start() {
-    if (getrandom(m_nonceSecret.data(), m_nonceSecret.size(), 0) !=
-            static_cast<ssize_t>(m_nonceSecret.size()) ||
-        getrandom(m_unknownUserHa1.data(), m_unknownUserHa1.size(), 0) !=
-            static_cast<ssize_t>(m_unknownUserHa1.size())) {
-        std::fprintf(stderr, "lpr-webd: no random bytes for Digest nonces: %s\n",
-                     std::strerror(errno));
+    std::string error;
+    if (!m_digest.init(&error)) {
+        std::fprintf(stderr, "lpr-webd: %s\n", error.c_str());
         return false;
     }
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
@@ -200,12 +203,13 @@ bool Server::start() {
         reinterpret_cast<sockaddr*>(&m_bindAddress), MHD_OPTION_THREAD_POOL_SIZE, m_options.threads,
         MHD_OPTION_CONNECTION_LIMIT, m_options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         m_options.maxPerIp, MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_options.connectionMemory,
-        MHD_OPTION_CONNECTION_TIMEOUT, m_options.timeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
-        MHD_OPTION_DIGEST_AUTH_RANDOM, m_nonceSecret.size(),
-        reinterpret_cast<const char*>(m_nonceSecret.data()), MHD_OPTION_NONCE_NC_SIZE, 1024u,
-        MHD_OPTION_URI_LOG_CALLBACK, &Server::on_uri, this, MHD_OPTION_NOTIFY_COMPLETED,
-        &Server::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Server::on_connection, this,
-        MHD_OPTION_END));
+        MHD_OPTION_CONNECTION_TIMEOUT, m_options.timeoutSeconds,
+        // Not strict: at 1, libmicrohttpd 0.9.75 answers a request without Host with an
+        // error page whose header it sends twice. refuse_request() checks Host (and
+        // blanks in the URL, the other thing strict mode refuses) with a proper reply.
+        MHD_OPTION_STRICT_FOR_CLIENT, 0, MHD_OPTION_URI_LOG_CALLBACK, &Server::on_uri, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &Server::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &Server::on_connection, this, MHD_OPTION_END));
     if (!m_daemon) {
         std::fprintf(stderr, "lpr-webd: cannot listen on %s port %u\n", m_options.address.c_str(),
                      m_options.port);
@@ -226,15 +230,23 @@ void Server::stop() {
     m_daemon.reset();
 }
 
-void* Server::on_uri(void*, const char* uri, MHD_Connection* connection) {
+void* Server::on_uri(void* cls, const char* uri, MHD_Connection* connection) {
+    static_cast<Server*>(cls)->m_deadline.request_line(connection);
+    if (uri == nullptr) {
+        uri = "";
+    }
     auto req = std::make_unique<Request>();
+    req->target = uri;
     req->uri = log_safe(uri);
     req->client = client_address(connection);
     return req.release();  // owned by MHD's request context until on_completed
 }
 
-void Server::on_completed(void*, MHD_Connection*, void** requestContext,
+void Server::on_completed(void* cls, MHD_Connection* connection, void** requestContext,
                           MHD_RequestTerminationCode code) {
+    auto* self = static_cast<Server*>(cls);
+    const bool cut = self->m_deadline.cut(connection);
+    self->m_deadline.request_done(connection);
     std::unique_ptr<Request> req(static_cast<Request*>(*requestContext));
     *requestContext = nullptr;
     if (!req) {
@@ -248,18 +260,22 @@ void Server::on_completed(void*, MHD_Connection*, void** requestContext,
     if (req->status != 0) {
         std::snprintf(status, sizeof status, "%u", req->status);
     }
-    const char* ended = termination_text(code);
+    const char* ended = cut ? "deadline" : termination_text(code);
+    const size_t bytes = req->method == "HEAD" ? 0 : req->bytes;  // headers only
     std::fprintf(stdout, "[%s %d] access: %s %s %s %s %s %zu %lldus%s%s\n", when,
                  static_cast<int>(getpid()), req->client.c_str(), req->user.c_str(),
-                 req->method.c_str(), req->uri.c_str(), status, req->bytes,
+                 req->method.c_str(), req->uri.c_str(), status, bytes,
                  static_cast<long long>(micros), ended ? " " : "", ended ? ended : "");
 }
 
-void Server::on_connection(void*, MHD_Connection* connection, void**,
+void Server::on_connection(void* cls, MHD_Connection* connection, void**,
                            MHD_ConnectionNotificationCode code) {
-    if (code != MHD_CONNECTION_NOTIFY_STARTED) {
+    auto* self = static_cast<Server*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        self->m_deadline.closed(connection);
         return;
     }
+    self->m_deadline.opened(connection);
     // Replies leave in one piece: no Nagle delay on keep-alive connections.
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -270,7 +286,7 @@ void Server::on_connection(void*, MHD_Connection* connection, void**,
 }
 
 MHD_Result Server::on_access(void* cls, MHD_Connection* connection, const char* url,
-                             const char* method, const char*, const char* uploadData,
+                             const char* method, const char* version, const char* uploadData,
                              size_t* uploadSize, void** requestContext) {
     auto* self = static_cast<Server*>(cls);
     auto* req = static_cast<Request*>(*requestContext);
@@ -280,9 +296,10 @@ MHD_Result Server::on_access(void* cls, MHD_Connection* connection, const char* 
     switch (req->phase) {
         case Request::Phase::kHeaders:
             req->phase = Request::Phase::kBody;
-            return self->begin(connection, *req, url, method);
+            return self->begin(connection, *req, url, method, version);
         case Request::Phase::kBody:
             if (*uploadSize == 0) {
+                self->m_deadline.request_received(connection);
                 return self->finish(connection, *req);
             }
             req->received += *uploadSize;
@@ -306,9 +323,12 @@ MHD_Result Server::on_access(void* cls, MHD_Connection* connection, const char* 
 }
 
 MHD_Result Server::begin(MHD_Connection* connection, Request& req, const char* url,
-                         const char* method) {
+                         const char* method, const char* version) {
     req.method = log_safe(method);
     req.path = url;
+    if (const Refusal* refusal = refuse_request(connection, req.target.c_str(), version)) {
+        return reply(connection, req, refusal->status, envelope(refusal->status, refusal->message));
+    }
     // A body announced too large is refused before it is read; the connection closes.
     if (const char* length = request_header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
         char* end = nullptr;
@@ -339,14 +359,15 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
         return reply(connection, req, 404, envelope(404, "Not found"));
     }
 
-    const bool isGet = req.method == "GET";
+    const bool isGet = req.method == "GET" || req.method == "HEAD";
     const bool isPost = req.method == "POST";
     if (req.route != Request::Route::kAction && !isGet) {
         return reply(connection, req, 405, envelope(405, "Method not allowed"),
-                     MHD_HTTP_HEADER_ALLOW, "GET");
+                     MHD_HTTP_HEADER_ALLOW, allowed_methods(kMethodMaskGet).c_str());
     }
     if (req.route == Request::Route::kAction && !isGet && !isPost) {
-        std::string allow = route ? allowed_methods(route->methodMask) : "GET, POST";
+        std::string allow =
+            allowed_methods(route ? route->methodMask : kMethodMaskGet | kMethodMaskPost);
         return reply(connection, req, 405, envelope(405, "Method not allowed"),
                      MHD_HTTP_HEADER_ALLOW, allow.c_str());
     }
@@ -362,7 +383,6 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
 }
 
 MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
-    const bool sha256 = m_algorithm == MHD_DIGEST_ALG_SHA256;
     auto challenge = [&](bool stale) {
         req.phase = Request::Phase::kReplied;
         std::string body = envelope(401, "Authentication required");
@@ -370,29 +390,23 @@ MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
         response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
         req.status = 401;
         req.bytes = body.size();
-        return response.queue_auth_challenge(connection, m_options.realm.c_str(), stale,
-                                             m_algorithm);
+        response.add_header(MHD_HTTP_HEADER_WWW_AUTHENTICATE, m_digest.challenge(stale).c_str());
+        return response.queue(connection, 401);
     };
-    MhdString name(MHD_digest_auth_get_username(connection));
-    if (!name) {
-        return challenge(false);
-    }
-    const User* user = m_users.find(name.get());
-    // An unknown user is checked against a random HA1, so it costs the same and fails.
-    const uint8_t* ha1 = m_unknownUserHa1.data();
-    if (user != nullptr) {
-        ha1 = sha256 ? user->ha1Sha256.data() : user->ha1Md5.data();
-    }
-    int rc = MHD_digest_auth_check_digest2(connection, m_options.realm.c_str(), name.get(), ha1,
-                                           sha256 ? 32 : 16, m_options.nonceTimeout, m_algorithm);
-    if (rc == MHD_YES && user != nullptr) {
-        m_throttle.succeeded(req.client);
-        req.account = user;
-        req.user = user->name;
-        return MHD_YES;
-    }
-    if (rc == MHD_INVALID_NONCE) {
-        return challenge(true);  // an old nonce: the client repeats with a fresh one
+    const User* user = nullptr;
+    switch (m_digest.check(request_header(connection, MHD_HTTP_HEADER_AUTHORIZATION), req.method,
+                           req.target, m_users, &user)) {
+        case DigestAuth::Verdict::kNoCredentials:
+            return challenge(false);
+        case DigestAuth::Verdict::kStale:
+            return challenge(true);  // the client repeats with a fresh nonce
+        case DigestAuth::Verdict::kAccepted:
+            m_throttle.succeeded(req.client);
+            req.account = user;
+            req.user = user->name;
+            return MHD_YES;
+        case DigestAuth::Verdict::kRefused:
+            break;
     }
     if (m_throttle.failed(req.client)) {
         return reply_throttled(connection, req, m_options.loginBlockSeconds);
@@ -423,7 +437,7 @@ MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
 MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     LprCgiCtx ctx{};
     ctx.action = req.action.c_str();
-    ctx.method = req.method == "POST" ? QZ_HTTP_POST : QZ_HTTP_GET;
+    ctx.method = req.method == "POST" ? QZ_HTTP_POST : QZ_HTTP_GET;  // HEAD reads as GET
     // std::string keeps a NUL after its last byte: the library reads the body as text.
     ctx.body = req.body.empty() ? nullptr : &req.body[0];
     ctx.bodyLen = static_cast<int32_t>(req.body.size());

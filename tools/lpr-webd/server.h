@@ -1,21 +1,23 @@
 /*
- * The HTTP side of lpr-webd: libmicrohttpd with an internal epoll thread pool, Digest
- * authentication against the users file, login throttling, routing of /api/v1/ to the
- * library's actions, and one access-log line per request.
+ * The HTTP side of lpr-webd: libmicrohttpd with an internal epoll thread pool, request
+ * hygiene and the whole-request deadline, Digest authentication against the users file,
+ * login throttling, routing of /api/v1/ to the library's actions, and one access-log
+ * line per request.
  */
 #ifndef LPR_WEBD_SERVER_H
 #define LPR_WEBD_SERVER_H
 
 #include <sys/socket.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 
 #include "cgi/lpr_cgi.h"
+#include "digest_auth.h"
 #include "login_throttle.h"
 #include "mhd.h"
 #include "options.h"
+#include "request_deadline.h"
 #include "users.h"
 
 namespace webd {
@@ -59,7 +61,8 @@ class Server {
     static void on_connection(void* cls, MHD_Connection* connection, void** socketContext,
                               MHD_ConnectionNotificationCode code);
 
-    MHD_Result begin(MHD_Connection* connection, Request& req, const char* url, const char* method);
+    MHD_Result begin(MHD_Connection* connection, Request& req, const char* url, const char* method,
+                     const char* version);
     MHD_Result authenticate(MHD_Connection* connection, Request& req);
     MHD_Result finish(MHD_Connection* connection, Request& req);
     MHD_Result route(MHD_Connection* connection, Request& req);
@@ -75,10 +78,9 @@ class Server {
     const Options m_options;
     const UserTable m_users;
     LoginThrottle m_throttle;
-    MHD_DigestAuthAlgorithm m_algorithm;
-    std::array<uint8_t, 32> m_nonceSecret{};
-    std::array<uint8_t, 32> m_unknownUserHa1{};
+    DigestAuth m_digest;
     sockaddr_storage m_bindAddress{};
+    RequestDeadline m_deadline; /* outlives the daemon, whose callbacks use it */
     MhdDaemonPtr m_daemon;
 };
 

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "hex.h"
+
 namespace webd {
 namespace {
 
@@ -37,45 +39,6 @@ class UniqueFd {
     int m_fd;
 };
 
-std::string to_hex(const uint8_t* data, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        hex.push_back(kDigits[data[i] >> 4]);
-        hex.push_back(kDigits[data[i] & 0xf]);
-    }
-    return hex;
-}
-
-template <size_t N>
-bool from_hex(const std::string& hex, std::array<uint8_t, N>* out) {
-    if (hex.size() != N * 2) {
-        return false;
-    }
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    };
-    for (size_t i = 0; i < N; ++i) {
-        int hi = nibble(hex[2 * i]);
-        int lo = nibble(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0) {
-            return false;
-        }
-        (*out)[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return true;
-}
-
 std::vector<std::string> split(const std::string& text, char sep) {
     std::vector<std::string> parts;
     std::string::size_type start = 0;
@@ -91,13 +54,15 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 std::string user_line(const std::string& name, const std::string& realm, uint32_t permissions,
-                      const std::string& password) {
+                      const std::string& password, bool withMd5) {
     return name + ":" + realm + ":" + permission_names(permissions) + ":" +
-           ha1_sha256_hex(name, realm, password) + ":" + ha1_md5_hex(name, realm, password) + "\n";
+           ha1_sha256_hex(name, realm, password) + ":" +
+           (withMd5 ? ha1_md5_hex(name, realm, password) : "") + "\n";
 }
 
 const char kFileHeader[] =
-    "# lpr-webd users: name:realm:permissions:sha256-HA1:md5-HA1\n"
+    "# lpr-webd users: name:realm:permissions:sha256-HA1:md5-HA1 (MD5 only when added with\n"
+    "# --digest-md5)\n"
     "# permissions: view (read actions), change (write actions), or none.\n"
     "# Edit with: lpr-webd --users FILE --add-user NAME --perm view,change\n";
 
@@ -216,9 +181,7 @@ bool valid_realm(const std::string& realm) {
     return true;
 }
 
-std::string ha1_sha256_hex(const std::string& name, const std::string& realm,
-                           const std::string& password) {
-    std::string text = name + ":" + realm + ":" + password;
+std::string sha256_hex(const std::string& text) {
     sha256_ctx ctx;
     sha256_init(&ctx);
     sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
@@ -227,15 +190,23 @@ std::string ha1_sha256_hex(const std::string& name, const std::string& realm,
     return to_hex(digest, sizeof digest);
 }
 
-std::string ha1_md5_hex(const std::string& name, const std::string& realm,
-                        const std::string& password) {
-    std::string text = name + ":" + realm + ":" + password;
+std::string md5_hex(const std::string& text) {
     md5_ctx ctx;
     md5_init(&ctx);
     md5_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
     uint8_t digest[MD5_DIGEST_SIZE];
     md5_digest(&ctx, sizeof digest, digest);
     return to_hex(digest, sizeof digest);
+}
+
+std::string ha1_sha256_hex(const std::string& name, const std::string& realm,
+                           const std::string& password) {
+    return sha256_hex(name + ":" + realm + ":" + password);
+}
+
+std::string ha1_md5_hex(const std::string& name, const std::string& realm,
+                        const std::string& password) {
+    return md5_hex(name + ":" + realm + ":" + password);
 }
 
 std::string generate_password() {
@@ -292,8 +263,10 @@ bool UserTable::load(const std::string& path, const std::string& realm, std::str
             *error = where + ": unknown permission in \"" + f[2] + "\"";
             return false;
         }
-        if (!from_hex(f[3], &user.ha1Sha256) || !from_hex(f[4], &user.ha1Md5)) {
-            *error = where + ": HA1 values must be 64 and 32 hex digits";
+        user.hasMd5 = !f[4].empty();
+        if (!from_hex(f[3], user.ha1Sha256.data(), user.ha1Sha256.size()) ||
+            (user.hasMd5 && !from_hex(f[4], user.ha1Md5.data(), user.ha1Md5.size()))) {
+            *error = where + ": HA1 values must be 64 and 32 (or no) hex digits";
             return false;
         }
         if (user.realm != realm) {
@@ -319,15 +292,16 @@ const User* UserTable::find(const std::string& name) const {
     return nullptr;
 }
 
-bool create_users_file(const std::string& path, const std::string& realm, std::string* password,
-                       std::string* error) {
+bool create_users_file(const std::string& path, const std::string& realm, bool withMd5,
+                       std::string* password, std::string* error) {
     *password = generate_password();
     return write_new_file(
-        path, kFileHeader + user_line("admin", realm, kPermView | kPermChange, *password), error);
+        path, kFileHeader + user_line("admin", realm, kPermView | kPermChange, *password, withMd5),
+        error);
 }
 
 bool add_user(const std::string& path, const std::string& realm, const std::string& name,
-              uint32_t permissions, const std::string& password, std::string* error) {
+              uint32_t permissions, const std::string& password, bool withMd5, std::string* error) {
     std::vector<std::string> lines;
     if (::access(path.c_str(), F_OK) == 0) {
         if (!read_lines(path, &lines, error)) {
@@ -345,7 +319,7 @@ bool add_user(const std::string& path, const std::string& realm, const std::stri
     for (const std::string& line : lines) {
         if (is_user_line(line) && line.compare(0, name.size() + 1, name + ":") == 0) {
             if (!replaced) {
-                text += user_line(name, realm, permissions, password);
+                text += user_line(name, realm, permissions, password, withMd5);
                 replaced = true;
             }
             continue;
@@ -353,7 +327,7 @@ bool add_user(const std::string& path, const std::string& realm, const std::stri
         text += line + "\n";
     }
     if (!replaced) {
-        text += user_line(name, realm, permissions, password);
+        text += user_line(name, realm, permissions, password, withMd5);
     }
     return replace_file(path, text, error);
 }

@@ -6,7 +6,9 @@
  * One user per line, fields separated by ':':
  *     name:realm:permissions:sha256-HA1:md5-HA1
  * permissions is a comma-separated list of "view" and "change" (or "none"); the HA1
- * values are lower-case hex (64 and 32 digits). Lines starting with '#' and blank
+ * values are lower-case hex (64 and 32 digits). The MD5 HA1 is empty unless the user
+ * was added with MD5 on: MD5 is cheap to attack offline, so a file that leaks gives
+ * away MD5 hashes only of the users that need them. Lines starting with '#' and blank
  * lines are ignored.
  */
 #ifndef LPR_WEBD_USERS_H
@@ -29,6 +31,7 @@ struct User {
     uint32_t permissions = 0;
     std::array<uint8_t, 32> ha1Sha256{};
     std::array<uint8_t, 16> ha1Md5{};
+    bool hasMd5 = false; /* added with MD5 on; without, the user cannot log in with MD5 */
 };
 
 /* "view,change", "view", "change" or "none". */
@@ -40,6 +43,10 @@ bool parse_permissions(const std::string& text, uint32_t* permissions);
 bool valid_user_name(const std::string& name);
 /* No ':', '"', '\\' or control characters, 1 to 64 characters. */
 bool valid_realm(const std::string& realm);
+
+/* Digest's H(): SHA-256 and MD5 of text as lower-case hex. */
+std::string sha256_hex(const std::string& text);
+std::string md5_hex(const std::string& text);
 
 /* HA1 values as lower-case hex. */
 std::string ha1_sha256_hex(const std::string& name, const std::string& realm,
@@ -59,21 +66,24 @@ class UserTable {
 
     const User* find(const std::string& name) const;
     size_t size() const { return m_users.size(); }
+    const std::vector<User>& users() const { return m_users; }
 
   private:
     std::vector<User> m_users;
 };
 
 /* Creates a new users file (mode 0600, never over an existing file) holding one user
- * "admin" with every permission and a generated password, returned in *password.
- * false with *error when the file exists or cannot be made. */
-bool create_users_file(const std::string& path, const std::string& realm, std::string* password,
-                       std::string* error);
+ * "admin" with every permission and a generated password, returned in *password; with
+ * an MD5 HA1 only when withMd5. false with *error when the file exists or cannot be
+ * made. */
+bool create_users_file(const std::string& path, const std::string& realm, bool withMd5,
+                       std::string* password, std::string* error);
 
-/* Adds a user or replaces the line of a user of that name; the file is rewritten
- * through a temporary file and a rename, so it is never seen half-written. */
+/* Adds a user or replaces the line of a user of that name, with an MD5 HA1 only when
+ * withMd5; the file is rewritten through a temporary file and a rename, so it is never
+ * seen half-written. */
 bool add_user(const std::string& path, const std::string& realm, const std::string& name,
-              uint32_t permissions, const std::string& password, std::string* error);
+              uint32_t permissions, const std::string& password, bool withMd5, std::string* error);
 
 /* Removes a user's line; false with *error when there is none. */
 bool remove_user(const std::string& path, const std::string& name, std::string* error);

@@ -1,0 +1,44 @@
+#include "hex.h"
+
+namespace webd {
+
+std::string to_hex(const uint8_t* data, size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        hex.push_back(kDigits[data[i] >> 4]);
+        hex.push_back(kDigits[data[i] & 0xf]);
+    }
+    return hex;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool from_hex(const std::string& hex, uint8_t* out, size_t size) {
+    if (hex.size() != size * 2) {
+        return false;
+    }
+    for (size_t i = 0; i < size; ++i) {
+        int hi = hex_digit(hex[2 * i]);
+        int lo = hex_digit(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return true;
+}
+
+}  // namespace webd
