@@ -113,11 +113,21 @@ int check_temp_folder() {
     return fail("no writable folder for temporary files (/var/tmp, /usr/tmp, /tmp)");
 }
 
-// Makes the new file's name durable: fsync of the file does not cover its folder.
+// Makes the new file's name durable: fsync of the file does not cover its folder. Runs
+// once the file is complete, so it allocates nothing that could fail: a path that was
+// created fits PATH_MAX.
 void sync_parent_folder(const char* path) {
+    char dir[PATH_MAX] = ".";
     const char* slash = std::strrchr(path, '/');
-    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (slash != nullptr) {
+        const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+        if (length >= sizeof dir) {
+            return;
+        }
+        std::memcpy(dir, path, length);
+        dir[length] = '\0';
+    }
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
         ::close(fd);
