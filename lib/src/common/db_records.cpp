@@ -73,6 +73,33 @@ bool texts_fit(DatabaseColumn::Record record, const void* data) {
     return true;
 }
 
+// Runs the statement that sql_of makes for each table holding the record's fields, once
+// per row of it, with the row's key bound to ?1; row() does the rest of that row and
+// answers false, with the failure recorded, to stop.
+template <typename Row>
+int for_each_row(DatabaseColumn::Record record, sqlite3* conn, std::string (*sql_of)(const Table&),
+                 Row row) {
+    for (const Table& t : tables()) {
+        if (t.record != record) {
+            continue;
+        }
+        StmtPtr stmt;
+        if (!prepare(conn, sql_of(t), &stmt)) {
+            return -1;
+        }
+        for (int slot = 0; slot < t.slots; ++slot) {
+            sqlite3_reset(stmt.get());
+            if (sqlite3_bind_int(stmt.get(), 1, t.key_value(slot)) != SQLITE_OK) {
+                return fail_sqlite(conn, "cannot bind a row's key");
+            }
+            if (!row(t, stmt.get(), slot)) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int read_record(DatabaseColumn::Record record, void* data, size_t size, sqlite3* conn) {
@@ -84,35 +111,27 @@ int read_record(DatabaseColumn::Record record, void* data, size_t size, sqlite3*
     if (!txn.begun()) {
         return -1;
     }
-    for (const Table& t : tables()) {
-        if (t.record != record) {
-            continue;
+    auto load_row = [&](const Table& t, sqlite3_stmt* stmt, int slot) {
+        int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) {
+            fail("%s: table %s has no row %s = %d", file_of(conn), t.name, t.key(),
+                 t.key_value(slot));
+            return false;
         }
-        StmtPtr stmt;
-        if (!prepare(conn, select_sql(t), &stmt)) {
-            return -1;
+        if (rc != SQLITE_ROW) {
+            fail_sqlite(conn, "cannot read a row");
+            return false;
         }
-        for (int slot = 0; slot < t.slots; ++slot) {
-            sqlite3_reset(stmt.get());
-            sqlite3_bind_int(stmt.get(), 1, t.key_value(slot));
-            int rc = sqlite3_step(stmt.get());
-            if (rc == SQLITE_DONE) {
-                return fail("%s: table %s has no row %s = %d", file_of(conn), t.name, t.key(),
-                            t.key_value(slot));
-            }
-            if (rc != SQLITE_ROW) {
-                return fail_sqlite(conn, "cannot read a row");
-            }
-            for (size_t i = 0; i < t.count; ++i) {
-                const DatabaseColumn& col = t.columns[i];
-                if (!load_value(conn, stmt.get(), static_cast<int>(i), col,
-                                col.field.element(static_cast<size_t>(slot)), data)) {
-                    return -1;
-                }
+        for (size_t i = 0; i < t.count; ++i) {
+            const DatabaseColumn& col = t.columns[i];
+            if (!load_value(conn, stmt, static_cast<int>(i), col,
+                            col.field.element(static_cast<size_t>(slot)), data)) {
+                return false;
             }
         }
-    }
-    return txn.commit();
+        return true;
+    };
+    return for_each_row(record, conn, select_sql, load_row) == 0 ? txn.commit() : -1;
 }
 
 int store_record(DatabaseColumn::Record record, const void* data, sqlite3* conn) {
@@ -126,27 +145,19 @@ int store_record(DatabaseColumn::Record record, const void* data, sqlite3* conn)
     if (!txn.begun()) {
         return -1;
     }
-    for (const Table& t : tables()) {
-        if (t.record != record) {
-            continue;
+    auto store_row = [&](const Table& t, sqlite3_stmt* stmt, int slot) {
+        int rc = SQLITE_OK;
+        for (size_t i = 0; rc == SQLITE_OK && i < t.count; ++i) {
+            rc = bind_value(stmt, static_cast<int>(i) + 2,
+                            t.columns[i].field.element(static_cast<size_t>(slot)), data);
         }
-        StmtPtr stmt;
-        if (!prepare(conn, insert_sql(t), &stmt)) {
-            return -1;
+        if (rc != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+            fail_sqlite(conn, "cannot store a row");
+            return false;
         }
-        for (int slot = 0; slot < t.slots; ++slot) {
-            sqlite3_reset(stmt.get());
-            int rc = sqlite3_bind_int(stmt.get(), 1, t.key_value(slot));
-            for (size_t i = 0; rc == SQLITE_OK && i < t.count; ++i) {
-                rc = bind_value(stmt.get(), static_cast<int>(i) + 2,
-                                t.columns[i].field.element(static_cast<size_t>(slot)), data);
-            }
-            if (rc != SQLITE_OK || sqlite3_step(stmt.get()) != SQLITE_DONE) {
-                return fail_sqlite(conn, "cannot store a row");
-            }
-        }
-    }
-    return txn.commit();
+        return true;
+    };
+    return for_each_row(record, conn, insert_sql, store_row) == 0 ? txn.commit() : -1;
 }
 
 }  // namespace lpr_db
