@@ -3,20 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lpr_osd_fields.h"
+
 namespace lpr_bench {
 
 namespace {
-
-// Names of the overlay fields by field code; index 9 is the line break, which the
-// document does not list.
-constexpr const char* kOsdFieldNames[21] = {"time",          "licensePlate",    "plateType",
-                                            "vehicleSpeed",  "direction",       "detectionRegion",
-                                            "position",      "deviceName",      "deviceID",
-                                            "lineBreak",     "plateColor",      "vehicleType",
-                                            "vehicleColor",  "eventType",       "redLightDuration",
-                                            "countryRegion", "vehicleBrand",    "gps",
-                                            "imageSource",   "plateConfidence", "adrPlate"};
-constexpr int kLineBreakIndex = 9;
 
 template <size_t N>
 void put_text(char (&field)[N], const char* text) {
@@ -114,13 +105,13 @@ cJSON* build_advanced_document(const lpr_advanced_t& adv) {
     add_colour(root, "osdBkgColor", adv.osd_bkgcolor_r, adv.osd_bkgcolor_g, adv.osd_bkgcolor_b);
     cJSON_AddNumberToObject(root, "osdPosition", adv.osd_show_pos);
     cJSON* list = cJSON_CreateArray();
-    for (int i = 0; i < 21; ++i) {
-        if (i == kLineBreakIndex) {
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
+        if (i == lpr::kOsdLineBreak) {
             continue;
         }
         const char digit = adv.osd_space[i];
         cJSON* entry = cJSON_CreateObject();
-        cJSON_AddStringToObject(entry, "fileName", kOsdFieldNames[i]);
+        cJSON_AddStringToObject(entry, "fileName", lpr::kOsdFieldNames[i]);
         cJSON_AddNumberToObject(entry, "spaces", digit >= '0' && digit <= '9' ? digit - '0' : 0);
         cJSON_AddItemToArray(list, entry);
     }

@@ -11,18 +11,11 @@
 
 #include "fuzz_harness.h"
 #include "lpr_cgi_cache.h"
+#include "lpr_osd_fields.h"
 
 namespace {
 
 using lpr_fuzz::ByteRange;
-
-const char* const kFieldNames[21] = {"time",          "licensePlate",    "plateType",
-                                     "vehicleSpeed",  "direction",       "detectionRegion",
-                                     "position",      "deviceName",      "deviceID",
-                                     "lineBreak",     "plateColor",      "vehicleType",
-                                     "vehicleColor",  "eventType",       "redLightDuration",
-                                     "countryRegion", "vehicleBrand",    "gps",
-                                     "imageSource",   "plateConfidence", "adrPlate"};
 
 const std::vector<std::string> kMembers = {"osdSort",
                                            "osdFontSize",
@@ -78,12 +71,12 @@ lpr::CJsonPtr document_of(const lpr_advanced_t& r) {
                             colour(r.osd_bkgcolor_r, r.osd_bkgcolor_g, r.osd_bkgcolor_b).c_str());
     cJSON_AddNumberToObject(o, "osdPosition", r.osd_show_pos);
     cJSON* list = cJSON_CreateArray();
-    for (int i = 0; i < 21; ++i) {
-        if (i == 9) {
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
+        if (i == lpr::kOsdLineBreak) {
             continue;
         }
         cJSON* entry = cJSON_CreateObject();
-        cJSON_AddStringToObject(entry, "fileName", kFieldNames[i]);
+        cJSON_AddStringToObject(entry, "fileName", lpr::kOsdFieldNames[i]);
         const char c = r.osd_space[i];
         cJSON_AddNumberToObject(entry, "spaces", c >= '0' && c <= '9' ? c - '0' : 0);
         cJSON_AddItemToArray(list, entry);
@@ -132,7 +125,7 @@ void check_valid(const lpr_advanced_t& r) {
     NON_EMPTY(osd_device_id);
     NON_EMPTY(snap_position);
     NON_EMPTY(snap_device_id);
-    for (int i = 0; i < 21; ++i) {
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
         const char c = r.osd_space[i];
         FUZZ_CHECK((c >= '0' && c <= '9') || c == s_initial.osd_space[i],
                    "osd_space byte " + std::to_string(i));

@@ -7,7 +7,9 @@
  * defaults, the journal mode and the locking rules are in docs/database.md.
  *
  * Every call may be made from any thread. A connection (sqlite3*) belongs to one thread
- * at a time. Failures return -1 and leave a one-line description in last_error().
+ * at a time; Database::Connection owns one and Database::Transaction a transaction on it.
+ * Failures return -1 and leave a one-line description in last_error(); no call throws,
+ * so no exception leaves the component (an allocation failure is a -1 like any other).
  */
 #ifndef LPR_DATABASE_H
 #define LPR_DATABASE_H
@@ -19,6 +21,7 @@
 #include <string>
 
 #include "lpr_defs.h"
+#include "record_field.h"
 
 struct sqlite3;
 
@@ -26,13 +29,6 @@ struct sqlite3;
 
 /* One column of the schema and the record field it fills. */
 struct DatabaseColumn {
-    enum Kind {
-        KIND_U8,     /* INTEGER 0..255 into a uint8_t */
-        KIND_I32,    /* INTEGER -2^31..2^31-1 into an int32_t */
-        KIND_U32,    /* INTEGER 0..2^32-1 into a 4-byte enumeration */
-        KIND_TEXT,   /* TEXT of at most size - 1 bytes, NUL-terminated in the record */
-        KIND_DIGITS, /* TEXT of at most size bytes, copied as bytes (osd_space) */
-    };
     enum Record {
         RECORD_ADVANCED,      /* lpr_advanced_t */
         RECORD_VEHICLE_COUNT, /* VEHICLE_COUNT_SETTING */
@@ -41,10 +37,8 @@ struct DatabaseColumn {
     const char* table;
     const char* name;
     Record record;
-    Kind kind;
-    size_t offset; /* of the field in its record (slot 0 for a table of slots) */
-    size_t size;   /* bytes of the field; slot i of a table of slots is at offset + i * size */
-    int slots;     /* 1: the table's one row has id 1; 3: rows with slot 0, 1 and 2 */
+    lpr::RecordField field; /* slot 0 of a table of slots; slot i is field.element(i) */
+    int slots;              /* 1: the table's one row has id 1; 3: rows with slot 0, 1 and 2 */
 };
 
 class LPR_DB_API Database {
@@ -117,6 +111,11 @@ class LPR_DB_API Database {
      * the next failure on this thread. */
     static const char* last_error();
 
+    /* ---- Owning a connection and a transaction ---- */
+
+    class Connection;
+    class Transaction;
+
   private:
     Database() = default;
     ~Database() = default;
@@ -128,6 +127,95 @@ class LPR_DB_API Database {
     std::mutex m_mutex;               /* guards m_users and m_connections */
     int m_users = 0;                  /* inits not yet released */
     std::set<sqlite3*> m_connections; /* open connections made here */
+};
+
+/*
+ * Owns a connection from sqlite_conn or sqlite_conn_rw and closes it with sqlite_disconn
+ * when it goes, on every path. Move-only; never throws. Empty after a failed open: it
+ * then closes nothing.
+ */
+class Database::Connection {
+  public:
+    Connection() = default;
+    explicit Connection(sqlite3* conn) : m_conn(conn) {}
+    ~Connection() { reset(); }
+    Connection(Connection&& other) noexcept : m_conn(other.release()) {}
+    Connection& operator=(Connection&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /* sqlite_conn and sqlite_conn_rw into this object, after closing what it held.
+     * 0, or -1 and empty. */
+    int open(const char* path, const char* name) {
+        reset();
+        return Database::sqlite_conn(path, name, &m_conn);
+    }
+    int open_rw(const char* path) {
+        reset();
+        return Database::sqlite_conn_rw(path, &m_conn);
+    }
+
+    sqlite3* get() const { return m_conn; }
+    explicit operator bool() const { return m_conn != nullptr; }
+
+    /* Hands the connection over; the caller closes it. */
+    sqlite3* release() {
+        sqlite3* conn = m_conn;
+        m_conn = nullptr;
+        return conn;
+    }
+
+    /* Closes the connection held, if any, and holds conn instead. */
+    void reset(sqlite3* conn = nullptr) {
+        sqlite3* old = m_conn;
+        m_conn = conn;
+        if (old != nullptr) {
+            Database::sqlite_disconn(old);
+        }
+    }
+
+  private:
+    sqlite3* m_conn = nullptr;
+};
+
+/*
+ * A transaction on a connection, rolled back by the destructor unless commit() succeeded,
+ * so that work that stops half-way, on any path, leaves nothing behind.
+ *
+ * READ begins a deferred transaction: the statements of a read see one state of the file,
+ * and no writer's commit lands between them. WRITE begins with BEGIN IMMEDIATE and so
+ * takes the write lock up front: two writers never both hold a read lock and wait on each
+ * other to upgrade it. Inside a transaction that the caller already opened on the
+ * connection, a WRITE is a savepoint of it (its changes commit with the caller's) and a
+ * READ adds nothing.
+ *
+ * Never throws; a failure to begin or to commit leaves its reason in last_error(). Used
+ * on the connection's thread only.
+ */
+class LPR_DB_API Database::Transaction {
+  public:
+    enum Mode { READ, WRITE };
+
+    Transaction(sqlite3* conn, Mode mode);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    /* Whether the transaction began; when not, last_error() says why. */
+    bool begun() const { return m_begun; }
+
+    /* Ends the transaction and keeps its changes. 0; -1 when it did not begin or the
+     * commit failed (the destructor then rolls back). */
+    int commit();
+
+  private:
+    sqlite3* m_conn;
+    bool m_savepoint = false; /* a savepoint of the caller's transaction */
+    bool m_begun = false;
+    bool m_open = false; /* begun here, not yet ended: the destructor rolls back */
 };
 
 #endif /* LPR_DATABASE_H */

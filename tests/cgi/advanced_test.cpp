@@ -12,6 +12,7 @@
 #include "Database.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
+#include "lpr_osd_fields.h"
 #include "lpr_zmq.h"
 #include "test_support.h"
 
@@ -105,18 +106,11 @@ lpr_advanced_t base_record(unsigned char fill) {
 
 // "osdSpaceList" of the spacing digits of fields 0..20 (field 9 is not listed).
 std::string space_list(const char* digits) {
-    static const char* const names[21] = {"time",          "licensePlate",    "plateType",
-                                          "vehicleSpeed",  "direction",       "detectionRegion",
-                                          "position",      "deviceName",      "deviceID",
-                                          "lineBreak",     "plateColor",      "vehicleType",
-                                          "vehicleColor",  "eventType",       "redLightDuration",
-                                          "countryRegion", "vehicleBrand",    "gps",
-                                          "imageSource",   "plateConfidence", "adrPlate"};
     std::string list;
-    for (size_t i = 0; i < 21; ++i) {
-        if (i != 9) {
-            list += std::string(list.empty() ? "[" : ",") + R"({"fileName":")" + names[i] +
-                    R"(","spaces":)" + digits[i] + "}";
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
+        if (i != lpr::kOsdLineBreak) {
+            list += std::string(list.empty() ? "[" : ",") + R"({"fileName":")" +
+                    lpr::kOsdFieldNames[i] + R"(","spaces":)" + digits[i] + "}";
         }
     }
     return list + "]";

@@ -19,6 +19,7 @@
 #include "cgi/lpr_cgi.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_json.h"
+#include "lpr_osd_fields.h"
 #include "test_support.h"
 
 namespace {
@@ -34,12 +35,6 @@ const char kCountSet[] = "count.set";
 const char kListing[] = "[\"advanced.get\",\"advanced.set\",\"count.get\",\"count.set\"]";
 const char kOk[] = "{\"code\":200,\"msg\":\"OK\"}";
 
-const char* const kOsdNames[] = {"time",      "licensePlate",     "plateType",       "vehicleSpeed",
-                                 "direction", "detectionRegion",  "position",        "deviceName",
-                                 "deviceID",  "plateColor",       "vehicleType",     "vehicleColor",
-                                 "eventType", "redLightDuration", "countryRegion",   "vehicleBrand",
-                                 "gps",       "imageSource",      "plateConfidence", "adrPlate"};
-
 // A whole advanced-settings document; every value depends on k. Texts of all variants
 // have equal lengths, so each variant leaves the same bytes in the record. With
 // `refused`, the last member examined is invalid.
@@ -48,9 +43,13 @@ std::string advanced_body(int k, bool refused) {
     const std::string sorts[] = {"0123", "1230", "2301", "3012", "0213"};
     const std::string snaps[] = {"0126", "1260", "2601", "6012", "0162"};
     std::string spaces;
-    for (int i = 0; i < 20; ++i) {
-        spaces += std::string(i ? "," : "") + "{\"fileName\":\"" + kOsdNames[i] +
-                  "\",\"spaces\":" + std::to_string((k + i) % 10) + "}";
+    int listed = 0;
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
+        if (i != lpr::kOsdLineBreak) {
+            spaces += std::string(listed ? "," : "") + "{\"fileName\":\"" + lpr::kOsdFieldNames[i] +
+                      "\",\"spaces\":" + std::to_string((k + listed) % 10) + "}";
+            ++listed;
+        }
     }
     return "{\"osdSort\":\"" + sorts[k] + "\",\"osdFontSize\":" + std::to_string(k % 6) +
            ",\"osdFontColor\":\"" + d + ":" + d + ":" + d +

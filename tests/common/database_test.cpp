@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +24,57 @@
 
 #include "Database.h"
 #include "test_support.h"
+
+// Allocation failures on demand, in this test program: while armed, the n-th allocation
+// through operator new on the arming thread throws std::bad_alloc, wherever it happens
+// (in the component, in libstdc++). The replacements allocate with malloc and release
+// with free, in every build: a sanitizer's own operator delete would take a block from
+// malloc for a mismatch.
+namespace {
+thread_local long s_allocationsBeforeFailure = -1;  // -1: not armed
+thread_local bool s_allocationFailed = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (s_allocationsBeforeFailure == 0) {
+        s_allocationsBeforeFailure = -1;
+        s_allocationFailed = true;
+        throw std::bad_alloc();
+    }
+    if (s_allocationsBeforeFailure > 0) {
+        --s_allocationsBeforeFailure;
+    }
+    void* memory = std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// The compiler sees free() take what operator new returned; here that is the pair's
+// design.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+    std::free(memory);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -69,14 +122,13 @@ struct Db {
 
     // 0 when both records read; the records are filled either way.
     int read(lpr_advanced_t* adv, VEHICLE_COUNT_SETTING* vcs, int* advRc = nullptr) {
-        sqlite3* conn = nullptr;
-        if (Database::sqlite_conn(path.c_str(), "qzdb", &conn) != 0) {
-            EXPECT_EQ(conn, nullptr);
+        Database::Connection conn;
+        if (conn.open(path.c_str(), "qzdb") != 0) {
+            EXPECT_FALSE(conn);
             return -1;
         }
-        int a = Database::get_instance().get_lpr_advanced(adv, conn);
-        int c = Database::get_instance().get_lpr_vehicle_count(vcs, conn);
-        EXPECT_EQ(Database::sqlite_disconn(conn), 0);
+        int a = Database::get_instance().get_lpr_advanced(adv, conn.get());
+        int c = Database::get_instance().get_lpr_vehicle_count(vcs, conn.get());
         if (advRc != nullptr) {
             *advRc = a;
         }
@@ -84,16 +136,12 @@ struct Db {
     }
 
     int store(const lpr_advanced_t& adv, const VEHICLE_COUNT_SETTING& vcs) {
-        sqlite3* conn = nullptr;
-        if (Database::sqlite_conn_rw(path.c_str(), &conn) != 0) {
-            return -1;
-        }
-        int rc = Database::get_instance().set_lpr_advanced(&adv, conn) == 0 &&
-                         Database::get_instance().set_lpr_vehicle_count(&vcs, conn) == 0
-                     ? 0
-                     : -1;
-        Database::sqlite_disconn(conn);
-        return rc;
+        Database::Connection conn;
+        return conn.open_rw(path.c_str()) == 0 &&
+                       Database::get_instance().set_lpr_advanced(&adv, conn.get()) == 0 &&
+                       Database::get_instance().set_lpr_vehicle_count(&vcs, conn.get()) == 0
+                   ? 0
+                   : -1;
     }
 };
 
@@ -473,16 +521,19 @@ TEST(Database, a_store_that_does_not_finish_leaves_the_old_records) {
     db.exec("DROP TRIGGER stop");
 
     // Inside the caller's transaction a store is a savepoint: readers see nothing
-    // until the commit, then everything.
-    ASSERT_EQ(sqlite3_exec(conn, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_EQ(Database::get_instance().set_lpr_advanced(&adv, conn), 0);
-    EXPECT_EQ(Database::get_instance().set_lpr_vehicle_count(&vcs, conn), 0);
+    // until the commit, and a transaction that goes without its commit leaves nothing.
     lpr_advanced_t gotAdv;
     VEHICLE_COUNT_SETTING gotVcs;
-    ASSERT_EQ(db.read(&gotAdv, &gotVcs), 0);
-    EXPECT_EQ(bytes_of(gotAdv), bytes_of(oldAdv));
-    EXPECT_EQ(bytes_of(gotVcs), bytes_of(oldVcs));
-    ASSERT_EQ(sqlite3_exec(conn, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        Database::Transaction txn(conn, Database::Transaction::WRITE);
+        ASSERT_TRUE(txn.begun()) << Database::last_error();
+        EXPECT_EQ(Database::get_instance().set_lpr_advanced(&adv, conn), 0);
+        EXPECT_EQ(Database::get_instance().set_lpr_vehicle_count(&vcs, conn), 0);
+        ASSERT_EQ(db.read(&gotAdv, &gotVcs), 0);
+        EXPECT_EQ(bytes_of(gotAdv), bytes_of(oldAdv));
+        EXPECT_EQ(bytes_of(gotVcs), bytes_of(oldVcs));
+    }
+    EXPECT_NE(sqlite3_get_autocommit(conn), 0) << "the transaction is still open";
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
     ASSERT_EQ(db.read(&gotAdv, &gotVcs), 0);
     EXPECT_EQ(bytes_of(gotAdv), bytes_of(oldAdv));
@@ -643,4 +694,86 @@ TEST(Database, readers_on_several_threads_meet_init_and_uninit_safely) {
         t.join();
     }
     EXPECT_EQ(failures, 0);
+}
+
+TEST(Database, an_allocation_failure_anywhere_in_a_call_is_a_minus_one_that_leaves_nothing) {
+    Db db;
+    const std::string fresh = db.dir.file("fresh.db");
+    lpr_advanced_t oldAdv, adv, gotAdv;
+    VEHICLE_COUNT_SETTING oldVcs, vcs, gotVcs;
+    ASSERT_EQ(db.read(&oldAdv, &oldVcs), 0);
+    adv = oldAdv;
+    vcs = oldVcs;
+    adv.osd_font_size = 4;
+    vcs.postSetting.cameraPort = 8080;
+    Database& d = Database::get_instance();
+    // Each call must not allocate outside the component: the test's own lambdas hold
+    // no strings.
+    struct Row {
+        const char* name;
+        std::function<int()> call;
+        std::function<bool()> intactAfterFailure;
+    } rows[] = {
+        {"create_default", [&] { return Database::create_default(fresh.c_str()); },
+         [&] { return !exists(fresh) && !exists(fresh + "-journal"); }},
+        {"read both records",
+         [&] {
+             Database::Connection conn;
+             return conn.open(db.path.c_str(), "qzdb") == 0 &&
+                            d.get_lpr_advanced(&gotAdv, conn.get()) == 0 &&
+                            d.get_lpr_vehicle_count(&gotVcs, conn.get()) == 0
+                        ? 0
+                        : -1;
+         },
+         [] { return true; }},
+        {"store both records in one transaction",
+         [&] {
+             Database::Connection conn;
+             if (conn.open_rw(db.path.c_str()) != 0) {
+                 return -1;
+             }
+             Database::Transaction txn(conn.get(), Database::Transaction::WRITE);
+             return d.set_lpr_advanced(&adv, conn.get()) == 0 &&
+                            d.set_lpr_vehicle_count(&vcs, conn.get()) == 0
+                        ? txn.commit()
+                        : -1;
+         },
+         [&] {
+             return db.read(&gotAdv, &gotVcs) == 0 && bytes_of(gotAdv) == bytes_of(oldAdv) &&
+                    bytes_of(gotVcs) == bytes_of(oldVcs);
+         }},
+        {"check_integrity",
+         [&] {
+             Database::Connection conn;
+             std::string report;
+             return conn.open(db.path.c_str(), "qzdb") == 0
+                        ? Database::check_integrity(conn.get(), &report)
+                        : -1;
+         },
+         [] { return true; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (long n = 0;; ++n) {
+            s_allocationFailed = false;
+            s_allocationsBeforeFailure = n;
+            int rc = row.call();
+            s_allocationsBeforeFailure = -1;
+            if (!s_allocationFailed) {
+                EXPECT_EQ(rc, 0) << Database::last_error();
+                break;
+            }
+            ASSERT_EQ(rc, -1) << "allocation " << n;
+            EXPECT_NE(std::strstr(Database::last_error(), "out of memory"), nullptr)
+                << "allocation " << n << ": " << Database::last_error();
+            EXPECT_TRUE(row.intactAfterFailure()) << "allocation " << n;
+        }
+    }
+    ASSERT_EQ(db.read(&gotAdv, &gotVcs), 0);
+    EXPECT_EQ(bytes_of(gotAdv), bytes_of(adv));
+    EXPECT_EQ(bytes_of(gotVcs), bytes_of(vcs));
+    // No connection was left open on the way: the last uninit shuts SQLite down.
+    ASSERT_EQ(d.init(), 0);
+    EXPECT_EQ(d.uninit(1), 0);
+    EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 1), SQLITE_OK);
 }

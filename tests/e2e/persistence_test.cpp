@@ -31,11 +31,6 @@ std::string print(const cJSON* item) {
     return text ? std::string(text.get()) : std::string();
 }
 
-struct ConnCloser {
-    void operator()(sqlite3* conn) const { Database::sqlite_disconn(conn); }
-};
-using ConnPtr = std::unique_ptr<sqlite3, ConnCloser>;
-
 /* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
  * again. */
 class DatabaseUser {
@@ -50,11 +45,10 @@ class DatabaseUser {
  * that a journal left by a killed writer is rolled back first. */
 template <typename Record>
 bool read_record(const std::string& dbPath, Record* record, std::string* integrity = nullptr) {
-    sqlite3* raw = nullptr;
-    if (Database::sqlite_conn_rw(dbPath.c_str(), &raw) != 0) {
+    Database::Connection conn;
+    if (conn.open_rw(dbPath.c_str()) != 0) {
         return false;
     }
-    ConnPtr conn(raw);
     if (integrity != nullptr && Database::check_integrity(conn.get(), integrity) != 0) {
         return false;
     }

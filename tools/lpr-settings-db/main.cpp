@@ -6,7 +6,6 @@
 // vehicle_post_http[1].url. "keys" lists them all. Exit status: 0 done, 1 the database
 // refused or failed, 2 a wrong command line.
 #include <cjson/cJSON.h>
-#include <sqlite3.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -54,13 +53,9 @@ struct Records {
     lpr_advanced_t adv;
     VEHICLE_COUNT_SETTING vcs;
 
-    unsigned char* base(const DatabaseColumn& col) {
-        return col.record == DatabaseColumn::RECORD_ADVANCED
-                   ? reinterpret_cast<unsigned char*>(&adv)
-                   : reinterpret_cast<unsigned char*>(&vcs);
-    }
-    unsigned char* field(const DatabaseColumn& col, int slot) {
-        return base(col) + col.offset + static_cast<size_t>(slot) * col.size;
+    void* of(const DatabaseColumn& col) {
+        return col.record == DatabaseColumn::RECORD_ADVANCED ? static_cast<void*>(&adv)
+                                                             : static_cast<void*>(&vcs);
     }
 };
 
@@ -73,6 +68,7 @@ std::vector<DatabaseColumn> all_columns() {
 struct Key {
     DatabaseColumn col;
     int slot;
+    lpr::RecordField field() const { return col.field.element(static_cast<size_t>(slot)); }
 };
 
 std::string key_name(const DatabaseColumn& col, int slot) {
@@ -95,36 +91,10 @@ bool find_key(const std::string& text, Key* key) {
     return false;
 }
 
-bool is_text(const DatabaseColumn& col) {
-    return col.kind == DatabaseColumn::KIND_TEXT || col.kind == DatabaseColumn::KIND_DIGITS;
-}
-
 // The bytes of a text field that are stored: up to the NUL for a text, up to the last
 // byte that is not NUL for the digits of osd_space.
-std::string text_value(const DatabaseColumn& col, const unsigned char* field) {
-    const char* chars = reinterpret_cast<const char*>(field);
-    if (col.kind == DatabaseColumn::KIND_TEXT) {
-        return std::string(chars, strnlen(chars, col.size));
-    }
-    size_t len = col.size;
-    while (len > 0 && field[len - 1] == '\0') {
-        --len;
-    }
-    return std::string(chars, len);
-}
-
-int64_t number_value(const DatabaseColumn& col, const unsigned char* field) {
-    if (col.kind == DatabaseColumn::KIND_U8) {
-        return *field;
-    }
-    if (col.kind == DatabaseColumn::KIND_I32) {
-        int32_t v;
-        std::memcpy(&v, field, sizeof v);
-        return v;
-    }
-    uint32_t v;
-    std::memcpy(&v, field, sizeof v);
-    return v;
+std::string text_value(const lpr::RecordField& field, const void* record) {
+    return std::string(field.text(record), field.text_length(record));
 }
 
 // A JSON string of any bytes, NULs included (cJSON's strings end at a NUL).
@@ -147,55 +117,32 @@ std::string json_string(const std::string& bytes) {
 
 // Sets one field from its text form; false with a message when it does not fit.
 bool assign(Records* rec, const Key& key, const char* value) {
-    const DatabaseColumn& col = key.col;
-    unsigned char* field = rec->field(col, key.slot);
-    if (is_text(col)) {
-        size_t limit = col.kind == DatabaseColumn::KIND_TEXT ? col.size - 1 : col.size;
+    const lpr::RecordField field = key.field();
+    void* record = rec->of(key.col);
+    if (field.is_text()) {
         size_t len = std::strlen(value);
-        if (len > limit) {
+        if (len > field.text_capacity()) {
             std::fprintf(stderr, "lpr-settings-db: %s takes at most %zu bytes, not %zu\n",
-                         key_name(col, key.slot).c_str(), limit, len);
+                         key_name(key.col, key.slot).c_str(), field.text_capacity(), len);
             return false;
         }
-        std::memset(field, 0, col.size);
-        std::memcpy(field, value, len);
+        field.set_text(record, value, len);
         return true;
     }
-    int64_t min = col.kind == DatabaseColumn::KIND_I32 ? INT32_MIN : 0;
-    int64_t max = col.kind == DatabaseColumn::KIND_U8    ? UINT8_MAX
-                  : col.kind == DatabaseColumn::KIND_I32 ? INT32_MAX
-                                                         : UINT32_MAX;
+    lpr::FieldRange range = field.range();
     char* end = nullptr;
     errno = 0;
     long long number = std::strtoll(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || errno != 0 || number < min || number > max) {
+    if (*value == '\0' || *end != '\0' || errno != 0 || !field.holds(number)) {
         std::fprintf(stderr,
                      "lpr-settings-db: %s takes a whole number %" PRId64 "..%" PRId64
                      ", not \"%s\"\n",
-                     key_name(col, key.slot).c_str(), min, max, value);
+                     key_name(key.col, key.slot).c_str(), range.min, range.max, value);
         return false;
     }
-    if (col.kind == DatabaseColumn::KIND_U8) {
-        *field = static_cast<uint8_t>(number);
-    } else if (col.kind == DatabaseColumn::KIND_I32) {
-        int32_t v = static_cast<int32_t>(number);
-        std::memcpy(field, &v, sizeof v);
-    } else {
-        uint32_t v = static_cast<uint32_t>(number);
-        std::memcpy(field, &v, sizeof v);
-    }
+    field.set_number(record, number);
     return true;
 }
-
-// A connection from Database, closed on every way out.
-struct Conn {
-    sqlite3* handle = nullptr;
-    ~Conn() {
-        if (handle != nullptr) {
-            Database::sqlite_disconn(handle);
-        }
-    }
-};
 
 bool read_both(sqlite3* conn, Records* rec) {
     Database& db = Database::get_instance();
@@ -203,18 +150,17 @@ bool read_both(sqlite3* conn, Records* rec) {
            db.get_lpr_vehicle_count(&rec->vcs, conn) == 0;
 }
 
-cJSON* json_value(const DatabaseColumn& col, const unsigned char* field) {
-    if (is_text(col)) {
-        return cJSON_CreateRaw(json_string(text_value(col, field)).c_str());
+cJSON* json_value(const lpr::RecordField& field, const void* record) {
+    if (field.is_text()) {
+        return cJSON_CreateRaw(json_string(text_value(field, record)).c_str());
     }
-    return cJSON_CreateNumber(static_cast<double>(number_value(col, field)));
+    return cJSON_CreateNumber(static_cast<double>(field.number(record)));
 }
 
 int cmd_show(const char* path) {
-    Conn conn;
+    Database::Connection conn;
     Records rec;
-    if (Database::sqlite_conn(path, "settings", &conn.handle) != 0 ||
-        !read_both(conn.handle, &rec)) {
+    if (conn.open(path, "settings") != 0 || !read_both(conn.get(), &rec)) {
         return db_error();
     }
     CJsonPtr root(cJSON_CreateObject());
@@ -231,7 +177,9 @@ int cmd_show(const char* path) {
         }
         for (int slot = 0; slot < col.slots; ++slot) {
             cJSON* row = col.slots == 1 ? table : cJSON_GetArrayItem(table, slot);
-            cJSON_AddItemToObject(row, col.name, json_value(col, rec.field(col, slot)));
+            cJSON_AddItemToObject(
+                row, col.name,
+                json_value(col.field.element(static_cast<size_t>(slot)), rec.of(col)));
         }
     }
     char* text = cJSON_Print(root.get());
@@ -256,52 +204,23 @@ int cmd_get(const char* path, int argc, char** argv) {
     if (keys.empty()) {
         return usage_error("get needs at least one key");
     }
-    Conn conn;
+    Database::Connection conn;
     Records rec;
-    if (Database::sqlite_conn(path, "settings", &conn.handle) != 0 ||
-        !read_both(conn.handle, &rec)) {
+    if (conn.open(path, "settings") != 0 || !read_both(conn.get(), &rec)) {
         return db_error();
     }
     for (const Key& key : keys) {
-        const unsigned char* field = rec.field(key.col, key.slot);
-        if (is_text(key.col)) {
-            std::string text = text_value(key.col, field);
+        const lpr::RecordField field = key.field();
+        if (field.is_text()) {
+            std::string text = text_value(field, rec.of(key.col));
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fputc('\n', stdout);
         } else {
-            std::printf("%" PRId64 "\n", number_value(key.col, field));
+            std::printf("%" PRId64 "\n", field.number(rec.of(key.col)));
         }
     }
     return 0;
 }
-
-// The tool's own transaction around the stores, so that fields of both records change
-// together and the values read are the values changed: no other writer gets between.
-class Transaction {
-  public:
-    explicit Transaction(sqlite3* conn) : m_conn(conn) {
-        m_open = sqlite3_exec(conn, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    ~Transaction() {
-        if (m_open) {
-            sqlite3_exec(m_conn, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    bool open() const { return m_open; }
-    bool commit() {
-        if (sqlite3_exec(m_conn, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            return false;
-        }
-        m_open = false;
-        return true;
-    }
-
-  private:
-    sqlite3* m_conn;
-    bool m_open;
-};
 
 int cmd_set(const char* path, int argc, char** argv) {
     struct Assignment {
@@ -324,17 +243,16 @@ int cmd_set(const char* path, int argc, char** argv) {
     if (changes.empty()) {
         return usage_error("set needs at least one KEY=VALUE");
     }
-    Conn conn;
-    if (Database::sqlite_conn_rw(path, &conn.handle) != 0) {
+    Database::Connection conn;
+    if (conn.open_rw(path) != 0) {
         return db_error();
     }
-    Transaction txn(conn.handle);
+    // One transaction around the read and the stores, so that fields of both records
+    // change together and the values read are the values changed: no other writer gets
+    // between. The stores become savepoints of it.
+    Database::Transaction txn(conn.get(), Database::Transaction::WRITE);
     Records rec;
-    if (!txn.open()) {
-        std::fprintf(stderr, "lpr-settings-db: %s: %s\n", path, sqlite3_errmsg(conn.handle));
-        return kExitFailed;
-    }
-    if (!read_both(conn.handle, &rec)) {
+    if (!txn.begun() || !read_both(conn.get(), &rec)) {
         return db_error();
     }
     bool advanced = false;
@@ -346,24 +264,20 @@ int cmd_set(const char* path, int argc, char** argv) {
         (change.key.col.record == DatabaseColumn::RECORD_ADVANCED ? advanced : count) = true;
     }
     Database& db = Database::get_instance();
-    if ((advanced && db.set_lpr_advanced(&rec.adv, conn.handle) != 0) ||
-        (count && db.set_lpr_vehicle_count(&rec.vcs, conn.handle) != 0)) {
+    if ((advanced && db.set_lpr_advanced(&rec.adv, conn.get()) != 0) ||
+        (count && db.set_lpr_vehicle_count(&rec.vcs, conn.get()) != 0) || txn.commit() != 0) {
         return db_error();
-    }
-    if (!txn.commit()) {
-        std::fprintf(stderr, "lpr-settings-db: %s: %s\n", path, sqlite3_errmsg(conn.handle));
-        return kExitFailed;
     }
     return 0;
 }
 
 int cmd_check(const char* path) {
-    Conn conn;
-    if (Database::sqlite_conn(path, "settings", &conn.handle) != 0) {
+    Database::Connection conn;
+    if (conn.open(path, "settings") != 0) {
         return db_error();
     }
     std::string report;
-    int rc = Database::check_integrity(conn.handle, &report);
+    int rc = Database::check_integrity(conn.get(), &report);
     std::printf("%s\n", report.c_str());
     return rc == 0 ? 0 : kExitFailed;
 }
@@ -371,30 +285,15 @@ int cmd_check(const char* path) {
 int cmd_keys() {
     for (const DatabaseColumn& col : all_columns()) {
         for (int slot = 0; slot < col.slots; ++slot) {
-            const char* type = "";
-            switch (col.kind) {
-                case DatabaseColumn::KIND_U8:
-                    type = "integer 0..255";
-                    break;
-                case DatabaseColumn::KIND_I32:
-                    type = "integer -2147483648..2147483647";
-                    break;
-                case DatabaseColumn::KIND_U32:
-                    type = "integer 0..4294967295";
-                    break;
-                case DatabaseColumn::KIND_TEXT:
-                    type = "text";
-                    break;
-                case DatabaseColumn::KIND_DIGITS:
-                    type = "digits";
-                    break;
+            const lpr::RecordField& field = col.field;
+            if (field.is_text()) {
+                std::printf("%s %s of at most %zu bytes\n", key_name(col, slot).c_str(),
+                            field.type == lpr::FieldType::TEXT ? "text" : "digits",
+                            field.text_capacity());
+            } else {
+                std::printf("%s integer %" PRId64 "..%" PRId64 "\n", key_name(col, slot).c_str(),
+                            field.range().min, field.range().max);
             }
-            std::printf("%s %s", key_name(col, slot).c_str(), type);
-            if (is_text(col)) {
-                std::printf(" of at most %zu bytes",
-                            col.kind == DatabaseColumn::KIND_TEXT ? col.size - 1 : col.size);
-            }
-            std::printf("\n");
         }
     }
     return 0;

@@ -34,26 +34,29 @@ int LprCgiCache::load(const char* dbPath) {
     if (dbPath == nullptr) {
         return -1;
     }
+    // Declared before the connection, so that the connection is closed while the lock is
+    // still held; taken only once the database is open.
+    std::unique_lock<std::mutex> guard(m_mutex, std::defer_lock);
     sqlite3* conn = nullptr;
     if (Database::sqlite_conn(dbPath, "qzdb", &conn) != 0) {
         LPR_LOG(kLineOpenFailed, "failed to open %s", dbPath);
         return -1;
     }
+    // Closes it with Database::sqlite_disconn on every way out, after a failure's log line.
+    Database::Connection closer(conn);
 
-    std::lock_guard<std::mutex> guard(m_mutex);
+    guard.lock();
     // On a failed read the record keeps whatever the database left in it; the read
     // never writes outside the record.
     if (Database::get_instance().get_lpr_advanced(&m_lprAdvanced, conn) != 0) {
         LPR_LOG(kLineAdvancedFailed, "failed to read lpr_advanced from %s", dbPath);
-        Database::sqlite_disconn(conn);
         return -1;
     }
     if (Database::get_instance().get_lpr_vehicle_count(&m_vehicleCountSetting, conn) != 0) {
         LPR_LOG(kLineVehicleCountFailed, "failed to read lpr_vehicle_count from %s", dbPath);
-        Database::sqlite_disconn(conn);
         return -1;
     }
-    Database::sqlite_disconn(conn);
+    closer.reset();  // closed before the "loaded" line
     LPR_LOG(kLineLoaded, "loaded from %s", dbPath);
     return 0;
 }

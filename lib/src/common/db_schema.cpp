@@ -1,45 +1,18 @@
 // The settings database's columns and the settings of a new camera.
 //
-// The column table is the schema: Database.cpp makes the CREATE TABLE statements, the
-// reads and the writes from it, so a column is named, typed and placed in one row
-// only. Column names are the record's field names; the texts of docs/database.md
-// follow this table.
+// The column table is the schema: db_sql.cpp makes the CREATE TABLE statements and the
+// row statements from it and db_records.cpp reads and writes the fields through it, so
+// a column is named, typed and placed in one row only. Column names are the record's
+// field names; the texts of docs/database.md follow this table.
 #include <cstring>
-#include <type_traits>
-#include <utility>
 
 #include "Database.h"
 
 namespace {
 
-template <typename T>
-struct AlwaysFalse : std::false_type {};
-
-// The kind of a column follows the C type of its field.
-template <typename M>
-constexpr DatabaseColumn::Kind kind_of() {
-    using T = std::remove_cv_t<std::remove_reference_t<M>>;
-    if constexpr (std::is_same_v<T, uint8_t>) {
-        return DatabaseColumn::KIND_U8;
-    } else if constexpr (std::is_same_v<T, int32_t>) {
-        return DatabaseColumn::KIND_I32;
-    } else if constexpr (std::is_enum_v<T>) {
-        static_assert(sizeof(T) == 4 && std::is_unsigned_v<std::underlying_type_t<T>>,
-                      "enumerations are stored as unsigned 32-bit values");
-        return DatabaseColumn::KIND_U32;
-    } else if constexpr (std::is_array_v<T> && std::is_same_v<std::remove_extent_t<T>, char>) {
-        return DatabaseColumn::KIND_TEXT;
-    } else {
-        static_assert(AlwaysFalse<T>::value, "no column kind for this field type");
-        return DatabaseColumn::KIND_U8;
-    }
-}
-
-#define LPR_MEMBER(T, member) std::declval<T&>().member
-#define LPR_COLUMN(table, T, rec, name, member, slots)                                \
-    DatabaseColumn {                                                                  \
-        table, name, DatabaseColumn::rec, kind_of<decltype(LPR_MEMBER(T, member))>(), \
-            offsetof(T, member), sizeof(LPR_MEMBER(T, member)), slots                 \
+#define LPR_COLUMN(table, T, rec, name, member, slots)                       \
+    DatabaseColumn {                                                         \
+        table, name, DatabaseColumn::rec, LPR_RECORD_FIELD(T, member), slots \
     }
 
 #define ADV(field) LPR_COLUMN("lpr_advanced", lpr_advanced_t, RECORD_ADVANCED, #field, field, 1)
@@ -56,7 +29,7 @@ constexpr DatabaseColumn::Kind kind_of() {
 // osd_space is a char array but not a text: byte i is the spacing digit of overlay
 // field i, and a NUL does not end it.
 constexpr DatabaseColumn digits(DatabaseColumn column) {
-    column.kind = DatabaseColumn::KIND_DIGITS;
+    column.field.type = lpr::FieldType::DIGITS;
     return column;
 }
 
