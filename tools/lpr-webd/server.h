@@ -17,6 +17,7 @@
 #include "mhd.h"
 #include "options.h"
 #include "users.h"
+#include "write_ack.h"
 
 namespace webd {
 
@@ -36,7 +37,8 @@ std::string envelope(int code, const std::string& msg);
 
 class Server {
   public:
-    Server(const Options& options, UserTable users);
+    /* Settings writes are answered once acks confirms them (write_ack.h). */
+    Server(const Options& options, UserTable users, WriteAcks& acks);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -65,6 +67,8 @@ class Server {
     MHD_Result route(MHD_Connection* connection, Request& req);
     MHD_Result reply_too_large(MHD_Connection* connection, Request& req);
     MHD_Result dispatch(MHD_Connection* connection, Request& req);
+    MHD_Result reply_library(MHD_Connection* connection, Request& req);
+    MHD_Result answer_write(MHD_Connection* connection, Request& req);
     MHD_Result reply(MHD_Connection* connection, Request& req, unsigned status,
                      const std::string& body, const char* header = nullptr,
                      const char* value = nullptr);
@@ -74,6 +78,7 @@ class Server {
 
     const Options m_options;
     const UserTable m_users;
+    WriteAcks& m_acks;
     LoginThrottle m_throttle;
     MHD_DigestAuthAlgorithm m_algorithm;
     std::array<uint8_t, 32> m_nonceSecret{};
