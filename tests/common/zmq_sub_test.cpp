@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "test_support.h"
 
@@ -334,7 +335,7 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
         }
         for (int i = 0; i < 12000; ++i) {  // at most a minute
             lpr_zmq_set_source(i % 2 == 0 ? 7 : 2);
-            lpr_zmq_publish_to("lpr.config.count", 1, i % 2 == 0 ? "main" : "echo", 4);
+            lpr_zmq_publish_to(LPR_BUS_TOPIC_COUNT, 1, i % 2 == 0 ? "main" : "echo", 4);
             usleep(5000);
         }
         _exit(0);
@@ -342,7 +343,7 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
     lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", endpoint);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
-    ASSERT_EQ(lpr_zmq_subscribe("lpr.config.count", 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
+    ASSERT_EQ(lpr_zmq_subscribe(LPR_BUS_TOPIC_COUNT, 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
     std::vector<std::string> got = inbox.until("lpr.config.count=main", 5s);
     ASSERT_FALSE(got.empty());
     std::this_thread::sleep_for(100ms);

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "test_support.h"
 
@@ -165,7 +166,7 @@ void expect_not_started(const char* when) {
     const std::pair<const char*, std::function<int()>> calls[] = {
         {"set_source", [] { return lpr_zmq_set_source(2); }},
         {"set_source out of range", [] { return lpr_zmq_set_source(-1); }},
-        {"publish", [] { return lpr_zmq_publish_to("lpr.config.count", 1, "x", 1); }},
+        {"publish", [] { return lpr_zmq_publish_to(LPR_BUS_TOPIC_COUNT, 1, "x", 1); }},
         {"publish bad target", [] { return lpr_zmq_publish_to("t", 7, nullptr, 3); }},
         {"subscribe", [] { return lpr_zmq_subscribe("t", 1, 2, ignore_message, nullptr); }},
         {"subscribe null", [] { return lpr_zmq_subscribe(nullptr, 0, -1, nullptr, nullptr); }},
@@ -275,9 +276,9 @@ TEST(BusClient, refused_configurations_leave_the_client_stopped) {
 }
 
 TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, "ipc:///var/run/ws_pub.ipc", "");
+    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, LPR_BUS_ENDPOINT_WEBSERVER, "");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
-    BusListener listener("ipc:///var/run/ws_pub.ipc");
+    BusListener listener(LPR_BUS_ENDPOINT_WEBSERVER);
     ASSERT_TRUE(listener.wait_connected([] { lpr_zmq_publish_to("probe", 1, "", 0); }));
 
     std::string record(3596, '\0');
@@ -289,8 +290,8 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
         const char* topic;
         std::string payload;
     } rows[] = {
-        {0, "lpr.config.count", record},
-        {2, "lpr.config.advanced", std::string(608, '\x5A')},
+        {0, LPR_BUS_TOPIC_COUNT, record},
+        {2, LPR_BUS_TOPIC_ADVANCED, std::string(608, '\x5A')},
         {0x1234, "t", ""},
         {65535, "a b", std::string("x\0y", 3)},
     };
@@ -409,7 +410,7 @@ TEST(BusPublish, publishes_from_several_threads_all_arrive_intact) {
 }
 
 TEST(BusEndpoint, a_live_publisher_keeps_its_endpoint_and_a_dead_ones_is_taken_over) {
-    const char* endpoint = "ipc:///var/run/zeziruvi_pub.ipc";
+    const char* endpoint = LPR_BUS_ENDPOINT_MAIN;
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();

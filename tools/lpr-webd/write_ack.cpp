@@ -37,6 +37,9 @@ const struct {
 
 /* How long lpr-webd waits for each answer to a ping at start-up. */
 constexpr std::chrono::milliseconds kPingInterval(200);
+/* Acknowledgements kept for waits registered after their answer: far more than the messages
+ * published between a publish and its registration (one per HTTP worker thread). */
+constexpr size_t kRecentAcks = 256;
 
 bool same_message(const lpr_zmq_msg_info_t& a, const lpr_zmq_msg_info_t& b) {
     return a.session == b.session && a.sequence == b.sequence;
@@ -173,6 +176,9 @@ bool WriteAcks::wait(const PublishedWrite& write, MHD_Connection* connection,
     }
     // Suspended under m_mutex: the resume, also under it, can only follow the suspension.
     *pending = add_pending(write.info, AckClock::now() + m_timeout, connection);
+    if ((*pending)->done) {
+        return false;  // answered before this thread got here
+    }
     MHD_suspend_connection(connection);
     return true;
 }
@@ -191,10 +197,26 @@ std::shared_ptr<PendingWrite> WriteAcks::add_pending(const lpr_zmq_msg_info_t& i
     pending->sequence = info.sequence;
     pending->topic = info.topic;
     pending->deadline = deadline;
-    pending->connection = connection;
     m_pending.push_back(pending);
+    for (const lpr_bus_ack_t& ack : m_recentAcks) {
+        if (answered(*pending, ack)) {
+            return pending;  // done, nothing to resume
+        }
+    }
+    pending->connection = connection;
     m_changed.notify_all();
     return pending;
+}
+
+// Called with m_mutex held: resolves pending when ack covers it.
+bool WriteAcks::answered(PendingWrite& pending, const lpr_bus_ack_t& ack) {
+    if (pending.session != ack.session || pending.sequence < ack.first_sequence ||
+        pending.sequence > ack.last_sequence || pending.topic != ack.topic) {
+        return false;
+    }
+    resolve(pending, ack.result == LPR_BUS_ACK_STORED,
+            std::string("the settings daemon refused it: ") + ack.reason);
+    return true;
 }
 
 // Called with m_mutex held.
@@ -262,13 +284,13 @@ void WriteAcks::on_ack(const char*, const void* data, size_t len, void* self) {
     const bool stored = ack.result == LPR_BUS_ACK_STORED;
     try {
         std::lock_guard<std::mutex> lock(acks->m_mutex);
+        acks->m_recentAcks.push_back(ack);
+        if (acks->m_recentAcks.size() > kRecentAcks) {
+            acks->m_recentAcks.pop_front();
+        }
         const std::vector<std::shared_ptr<PendingWrite>> pending = acks->m_pending;
         for (const auto& p : pending) {
-            if (p->session == ack.session && p->sequence >= ack.first_sequence &&
-                p->sequence <= ack.last_sequence && p->topic == ack.topic) {
-                acks->resolve(*p, stored,
-                              std::string("the settings daemon refused it: ") + ack.reason);
-            }
+            acks->answered(*p, ack);
         }
         // A stored record published after the last write that was not stored brings the
         // database level with the cache again, whoever waited for it.

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "cgi/lpr_cgi.h"
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 
 namespace webd {
@@ -119,6 +121,7 @@ class WriteAcks {
                                               AckClock::time_point deadline,
                                               MHD_Connection* connection);
     void resolve(PendingWrite& pending, bool stored, const std::string& reason);
+    bool answered(PendingWrite& pending, const lpr_bus_ack_t& ack);
     void mark_unstored(const std::string& topic, uint64_t sequence, const std::string& reason);
     void note_published(const lpr_zmq_msg_info_t& info);
     void run();
@@ -130,6 +133,9 @@ class WriteAcks {
     std::mutex m_mutex; /* guards everything below and every PendingWrite */
     std::condition_variable m_changed;
     std::vector<std::shared_ptr<PendingWrite>> m_pending;
+    /* The latest acknowledgements: the daemon may answer a message before the thread that
+     * published it has registered its wait. */
+    std::deque<lpr_bus_ack_t> m_recentAcks;
     uint32_t m_session = 0;         /* this process's bus session */
     uint64_t m_highestSequence = 0; /* of every message seen published */
     AckClock::time_point m_lastHeartbeat;
