@@ -377,7 +377,11 @@ void WriteAcks::resend(size_t record) {
         return;
     }
     std::shared_ptr<PendingWrite> pending = add_pending(info, AckClock::now() + m_timeout, nullptr);
-    pending->resentRecord = static_cast<int>(record);
+    if (pending->done) {
+        m_records[record]->resending = false;  // answered before it was registered
+    } else {
+        pending->resentRecord = static_cast<int>(record);
+    }
 }
 
 }  // namespace webd
