@@ -87,11 +87,21 @@ typedef void (*lpr_zmq_msg_callback_t)(const char* topic, const void* data, size
 #define LPR_ZMQ_ENOENT (-10)    /* topic not subscribed */
 #define LPR_ZMQ_ETHREAD (-11)   /* receive thread could not start */
 #define LPR_ZMQ_ECALLBACK (-12) /* not allowed inside a message callback */
+#define LPR_ZMQ_ENOMSG (-13)    /* no such message: none published yet, or not in a callback */
+
+/* Where a message came from and its place in its publisher's stream (docs/bus.md). */
+typedef struct {
+    uint64_t sequence; /* 1, 2, 3 ... per start of the publishing client; 0: not numbered */
+    uint32_t session;  /* random, not 0, per start of the publishing client; 0: unknown */
+    uint16_t source;   /* the publisher's source identifier; 0: unknown */
+    uint16_t reserved; /* 0 */
+    char topic[256];   /* NUL-terminated; a longer topic is cut to 255 bytes */
+} lpr_zmq_msg_info_t;
 
 /* Fills the whole of cfg with the defaults for role and identity (copied, cut to 63
  * bytes at a UTF-8 character boundary; null gives ""): hwm 1000, send timeout 0,
- * receive poll 100 ms, linger 100 ms, 1 I/O thread, reconnect 100..5000 ms, log level
- * WARN, empty endpoints. 0; LPR_ZMQ_EINVAL for a null cfg, or a role that is none of
+ * receive poll 100 ms, linger 100 ms, 1 I/O thread, reconnect every 100 ms (no back-off),
+ * log level WARN, empty endpoints. 0; LPR_ZMQ_EINVAL for a null cfg, or a role that is none of
  * lpr_zmq_role_t (cfg is filled all the same). */
 LPR_ZMQ_API int lpr_zmq_get_default_config(lpr_zmq_config_t* cfg, lpr_zmq_role_t role,
                                            const char* identity);
@@ -133,6 +143,27 @@ LPR_ZMQ_API int lpr_zmq_subscribe(const char* topic, int target, int ignore_sour
  * (not subscribed), LPR_ZMQ_EINVAL, LPR_ZMQ_EROLE or LPR_ZMQ_ENOTINIT. */
 LPR_ZMQ_API int lpr_zmq_unsubscribe(const char* topic, int target, int ignore_source);
 
+/* The calling thread's last successful lpr_zmq_publish_to since the client started: its
+ * topic, this client's source and session, and the sequence number it was sent with. 0, or
+ * LPR_ZMQ_ENOMSG (this thread has not published since the start), LPR_ZMQ_EINVAL (null
+ * info) or LPR_ZMQ_ENOTINIT. A publisher that must learn what became of a message reads
+ * this right after the publish, on the same thread. */
+LPR_ZMQ_API int lpr_zmq_last_publish(lpr_zmq_msg_info_t* info);
+
+/* Inside a message callback: the header of the message being delivered (sequence, session
+ * and source 0 for a message that carries none). 0, or LPR_ZMQ_ENOMSG outside a callback,
+ * LPR_ZMQ_EINVAL (null info) or LPR_ZMQ_ENOTINIT. */
+LPR_ZMQ_API int lpr_zmq_current_message(lpr_zmq_msg_info_t* info);
+
+/* 1 while the client runs (between a successful lpr_zmq_init and lpr_zmq_uninit), else 0. */
+LPR_ZMQ_API int lpr_zmq_is_running(void);
+
+/* The result of the last lpr_zmq_init of this process (LPR_ZMQ_OK after a success, and
+ * before any init), and into text (size bytes, NUL-terminated, cut at a UTF-8 character
+ * boundary; may be null) the reason it logged, "" after a success. A host whose bus client
+ * was started by someone else learns this way why it did not start. */
+LPR_ZMQ_API int lpr_zmq_last_init_error(char* text, size_t size);
+
 /* Stops the client: the receive thread ends, sockets close within linger_ms and every
  * subscription is forgotten. The client can be started again. 0, LPR_ZMQ_ENOTINIT, or
  * LPR_ZMQ_ECALLBACK when called from a message callback. */
@@ -163,5 +194,8 @@ LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, reconnect_ivl_ms) == 604, "reconnect_iv
 LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, reconnect_ivl_max_ms) == 608,
               "reconnect_ivl_max_ms at 608");
 LPR_ZMQ_CHECK(offsetof(lpr_zmq_config_t, log_level) == 612, "log_level at 612");
+LPR_ZMQ_CHECK(sizeof(lpr_zmq_msg_info_t) == 272, "lpr_zmq_msg_info_t is 272 bytes");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_msg_info_t, session) == 8, "session at 8");
+LPR_ZMQ_CHECK(offsetof(lpr_zmq_msg_info_t, topic) == 16, "topic at 16");
 
 #endif /* LPR_ZMQ_H */

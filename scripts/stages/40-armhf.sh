@@ -17,7 +17,7 @@ stage_armhf() {
   # The records' and the bus configuration's layout checks, in C as the host sees them
   # (C++ is checked by the build itself).
   local h
-  for h in lpr_defs.h lpr_zmq.h; do
+  for h in lpr_defs.h lpr_zmq.h lpr_bus_topics.h; do
     echo "#include \"$h\"" |
       arm-linux-gnueabihf-gcc -x c -std=c11 -Wall -Werror -fsyntax-only -Ilib/api -
   done

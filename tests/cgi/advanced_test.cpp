@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_osd_fields.h"
@@ -273,7 +274,7 @@ std::vector<WriteCase> write_cases() {
 
 TEST_F(AdvancedSettings, each_write_replies_stores_and_publishes_as_its_members_say) {
     start(nullptr);
-    lpr_test::BusListener bus("ipc:///var/run/ws_pub.ipc");
+    lpr_test::BusListener bus(LPR_BUS_ENDPOINT_WEBSERVER);
     ASSERT_TRUE(bus.wait_connected([] { lpr_zmq_publish_to(kMarker, 1, "p", 1); }));
     const lpr_advanced_t base = base_record(0xA5);
     auto check = [&](char* body, int32_t len, const std::string& reply,
@@ -290,7 +291,7 @@ TEST_F(AdvancedSettings, each_write_replies_stores_and_publishes_as_its_members_
         std::vector<lpr_test::BusMessage> sent = published(bus);
         ASSERT_EQ(sent.size(), reply == kOk ? 1u : 0u);
         if (!sent.empty()) {
-            EXPECT_EQ(sent[0].topic(), "lpr.config.advanced");
+            EXPECT_EQ(sent[0].topic(), LPR_BUS_TOPIC_ADVANCED);
             EXPECT_EQ(sent[0].payload(), now);
         }
     };

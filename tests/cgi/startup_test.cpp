@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_zmq.h"
@@ -197,8 +198,8 @@ TEST(Startup, failures_after_the_database_are_logged_and_start_up_goes_on) {
             // Which code the client gives is its own business; the line carries its text.
             lpr_zmq_config_t cfg;
             lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBSUB, "webserver");
-            std::strcpy(cfg.pub_endpoint, "ipc:///var/run/ws_pub.ipc");
-            std::strcpy(cfg.sub_endpoint, "ipc:///var/run/zeziruvi_pub.ipc");
+            std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_WEBSERVER);
+            std::strcpy(cfg.sub_endpoint, LPR_BUS_ENDPOINT_MAIN);
             int err = lpr_zmq_init(&cfg);
             ASSERT_NE(err, LPR_ZMQ_OK);
             expected.push_back(cgi_line(std::string("ZMQ init failed: ") + lpr_zmq_strerror(err),
@@ -281,7 +282,7 @@ pid_t start_main_server() {
     if (pid == 0) {
         lpr_zmq_config_t cfg;
         lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "mainserver");
-        std::strcpy(cfg.pub_endpoint, "ipc:///var/run/zeziruvi_pub.ipc");
+        std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_MAIN);
         if (lpr_zmq_init(&cfg) != LPR_ZMQ_OK) {
             _exit(3);
         }

@@ -17,6 +17,7 @@
 
 #include "Database.h"
 #include "cgi/lpr_cgi.h"
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_json.h"
 #include "lpr_osd_fields.h"
@@ -271,7 +272,7 @@ TEST(Concurrency, eight_threads_mixing_reads_writes_and_listing_see_only_stored_
     known.advRefused = advanced_body(kVariants, true);
     known.countRefused = count_body(kVariants, true);
 
-    lpr_test::BusListener bus("ipc:///var/run/ws_pub.ipc");
+    lpr_test::BusListener bus(LPR_BUS_ENDPOINT_WEBSERVER);
     ASSERT_TRUE(bus.wait_connected([&] { call(kCountSet, QZ_HTTP_POST, known.countBodies[0]); }));
 
     Failures failures;
@@ -303,10 +304,10 @@ TEST(Concurrency, eight_threads_mixing_reads_writes_and_listing_see_only_stored_
     }
     EXPECT_FALSE(messages.empty());
     for (const lpr_test::BusMessage& m : messages) {
-        if (m.topic() == "lpr.config.advanced") {
+        if (m.topic() == LPR_BUS_TOPIC_ADVANCED) {
             EXPECT_EQ(known.advRecords.count(m.payload()), 1U) << "torn advanced record on the bus";
         } else {
-            ASSERT_EQ(m.topic(), "lpr.config.count");
+            ASSERT_EQ(m.topic(), LPR_BUS_TOPIC_COUNT);
             EXPECT_EQ(known.countRecords.count(m.payload()), 1U) << "torn count record on the bus";
         }
     }

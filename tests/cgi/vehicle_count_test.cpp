@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_zmq.h"
@@ -163,7 +164,7 @@ class VehicleCount : public ::testing::Test {
         }
         ASSERT_EQ(lpr_cgi_register_action("vc.get", get_vehicle_count_handler, 1, 3), 0);
         ASSERT_EQ(lpr_cgi_register_action("vc.set", set_vehicle_count_handler, 1, 2), 0);
-        m_bus = std::make_unique<lpr_test::BusListener>("ipc:///var/run/ws_pub.ipc");
+        m_bus = std::make_unique<lpr_test::BusListener>(LPR_BUS_ENDPOINT_WEBSERVER);
         ASSERT_TRUE(
             m_bus->wait_connected([] { lpr_zmq_publish_to("probe", LPR_ZMQ_TARGET_BUS, "p", 1); }));
     }
@@ -188,7 +189,7 @@ class VehicleCount : public ::testing::Test {
         EXPECT_EQ(first_difference(bytes_of(cached()), bytes_of(want)), -1);
         auto msgs = published();
         ASSERT_EQ(msgs.size(), 1u);
-        EXPECT_EQ(msgs[0].topic(), "lpr.config.count");
+        EXPECT_EQ(msgs[0].topic(), LPR_BUS_TOPIC_COUNT);
         EXPECT_EQ(first_difference(msgs[0].payload(), bytes_of(want)), -1);
     }
     void expect_untouched(const Record& before) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "test_support.h"
 
@@ -168,21 +169,29 @@ TEST(BusSubscribe, messages_of_the_ignored_source_are_not_delivered) {
 TEST(BusSubscribe, messages_from_a_plain_zeromq_publisher_are_read_by_their_frames) {
     const std::string hdr5("LB\x01\x00\x05\x00\x00\x00", 8);
     const std::string hdr6("LB\x01\x00\x06\x00\x00\x00", 8);
+    // Version 2: session 0x04030201, sequence 0x0807060504030201.
+    const std::string hdr9v2(
+        "LB\x02\x00\x09\x00\x00\x00\x01\x02\x03\x04"
+        "\x01\x02\x03\x04\x05\x06\x07\x08",
+        20);
     struct Row {
         const char* name;
         std::vector<std::string> frames;
         bool delivered;
+        const char* header;  // source/session/sequence as lpr_zmq_current_message gives them
     } rows[] = {
-        {"topic and payload only", {"t", "p1"}, true},
-        {"ignored source", {"t", hdr5, "p2"}, false},
-        {"other source", {"t", hdr6, "p3"}, true},
-        {"foreign middle frame", {"t", "xxxxxxxx", "p4"}, true},
-        {"header cut short", {"t", hdr5.substr(0, 5), "p5"}, true},
-        {"extra frames", {"t", hdr6, "extra", "p6"}, true},
-        {"topic only", {"t"}, false},
-        {"longer topic", {"tt", hdr6, "p7"}, false},
-        {"empty payload", {"t", hdr6, ""}, true},
-        {"payload with NUL", {"t", std::string("a\0b", 3)}, true},
+        {"topic and payload only", {"t", "p1"}, true, "0/0/0"},
+        {"ignored source", {"t", hdr5, "p2"}, false, ""},
+        {"other source", {"t", hdr6, "p3"}, true, "6/0/0"},
+        {"foreign middle frame", {"t", "xxxxxxxx", "p4"}, true, "0/0/0"},
+        {"header cut short", {"t", hdr5.substr(0, 5), "p5"}, true, "0/0/0"},
+        {"extra frames", {"t", hdr6, "extra", "p6"}, true, "6/0/0"},
+        {"topic only", {"t"}, false, ""},
+        {"longer topic", {"tt", hdr6, "p7"}, false, ""},
+        {"empty payload", {"t", hdr6, ""}, true, "6/0/0"},
+        {"payload with NUL", {"t", std::string("a\0b", 3)}, true, "0/0/0"},
+        {"numbered", {"t", hdr9v2, "p8"}, true, "9/67305985/578437695752307201"},
+        {"numbered, cut short", {"t", hdr9v2.substr(0, 19), "p9"}, true, "9/0/0"},
     };
     void* ctx = zmq_ctx_new();
     void* pub = zmq_socket(ctx, ZMQ_PUB);
@@ -200,9 +209,15 @@ TEST(BusSubscribe, messages_from_a_plain_zeromq_publisher_are_read_by_their_fram
     std::mutex mutex;
     auto record = [](const char* topic, const void* data, size_t len, void* self) {
         auto* out = static_cast<std::pair<std::mutex*, std::vector<std::string>*>*>(self);
+        lpr_zmq_msg_info_t info{};
+        std::string header = "(none)";
+        if (lpr_zmq_current_message(&info) == LPR_ZMQ_OK && std::string(info.topic) == topic) {
+            header = std::to_string(info.source) + "/" + std::to_string(info.session) + "/" +
+                     std::to_string(info.sequence);
+        }
         std::lock_guard<std::mutex> guard(*out->first);
         out->second->push_back(std::string(topic) + "=" +
-                               std::string(static_cast<const char*>(data), len));
+                               std::string(static_cast<const char*>(data), len) + " " + header);
     };
     std::pair<std::mutex*, std::vector<std::string>*> sink{&mutex, &got};
     Inbox marks;
@@ -226,7 +241,7 @@ TEST(BusSubscribe, messages_from_a_plain_zeromq_publisher_are_read_by_their_fram
         std::lock_guard<std::mutex> guard(mutex);
         std::vector<std::string> expected;
         if (row.delivered) {
-            expected.push_back(row.frames.front() + "=" + row.frames.back());
+            expected.push_back(row.frames.front() + "=" + row.frames.back() + " " + row.header);
         }
         EXPECT_EQ(got, expected);
     }
@@ -320,7 +335,7 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
         }
         for (int i = 0; i < 12000; ++i) {  // at most a minute
             lpr_zmq_set_source(i % 2 == 0 ? 7 : 2);
-            lpr_zmq_publish_to("lpr.config.count", 1, i % 2 == 0 ? "main" : "echo", 4);
+            lpr_zmq_publish_to(LPR_BUS_TOPIC_COUNT, 1, i % 2 == 0 ? "main" : "echo", 4);
             usleep(5000);
         }
         _exit(0);
@@ -328,7 +343,7 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
     lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", endpoint);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
-    ASSERT_EQ(lpr_zmq_subscribe("lpr.config.count", 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
+    ASSERT_EQ(lpr_zmq_subscribe(LPR_BUS_TOPIC_COUNT, 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
     std::vector<std::string> got = inbox.until("lpr.config.count=main", 5s);
     ASSERT_FALSE(got.empty());
     std::this_thread::sleep_for(100ms);

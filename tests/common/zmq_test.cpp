@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "test_support.h"
 
@@ -70,10 +71,24 @@ int32_t int_at(const lpr_zmq_config_t& cfg, size_t offset) {
     return v;
 }
 
-std::string header(uint16_t source) {
-    const char bytes[8] = {
-        'L', 'B', 1, 0, static_cast<char>(source & 0xff), static_cast<char>(source >> 8), 0, 0};
-    return std::string(bytes, sizeof bytes);
+// The header frame of a version 2 message, built byte by byte.
+std::string header(uint16_t source, uint32_t session, uint64_t sequence) {
+    std::string bytes = {
+        'L', 'B', 2, 0, static_cast<char>(source & 0xff), static_cast<char>(source >> 8), 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<char>(session >> (8 * i)));
+    }
+    for (int i = 0; i < 8; ++i) {
+        bytes.push_back(static_cast<char>(sequence >> (8 * i)));
+    }
+    return bytes;
+}
+
+// The calling thread's last publish, as the client reports it.
+lpr_zmq_msg_info_t last_publish() {
+    lpr_zmq_msg_info_t info{};
+    EXPECT_EQ(lpr_zmq_last_publish(&info), LPR_ZMQ_OK);
+    return info;
 }
 
 }  // namespace
@@ -107,7 +122,7 @@ TEST(BusConfig, defaults_fill_every_field_at_its_offset) {
                               64 - row.stored.size()),
                   std::string(64 - row.stored.size(), '\0'));
         EXPECT_EQ(std::string(cfg.pub_endpoint, 512), std::string(512, '\0'));  // both endpoints
-        const int32_t expected[] = {1000, 1000, 0, 100, 100, 1, 100, 5000, LPR_ZMQ_LOG_WARN};
+        const int32_t expected[] = {1000, 1000, 0, 100, 100, 1, 100, 0, LPR_ZMQ_LOG_WARN};
         for (size_t i = 0; i < 9; ++i) {
             EXPECT_EQ(int_at(cfg, 580 + 4 * i), expected[i]) << "offset " << 580 + 4 * i;
         }
@@ -130,8 +145,9 @@ TEST(BusConfig, every_error_code_has_its_text) {
         {LPR_ZMQ_ENOENT, "topic not subscribed"},
         {LPR_ZMQ_ETHREAD, "receive thread could not start"},
         {LPR_ZMQ_ECALLBACK, "not allowed inside a message callback"},
+        {LPR_ZMQ_ENOMSG, "no such message"},
         {1, "unknown bus client error"},
-        {-13, "unknown bus client error"},
+        {-14, "unknown bus client error"},
         {123456, "unknown bus client error"},
     };
     for (const auto& row : rows) {
@@ -150,16 +166,27 @@ void expect_not_started(const char* when) {
     const std::pair<const char*, std::function<int()>> calls[] = {
         {"set_source", [] { return lpr_zmq_set_source(2); }},
         {"set_source out of range", [] { return lpr_zmq_set_source(-1); }},
-        {"publish", [] { return lpr_zmq_publish_to("lpr.config.count", 1, "x", 1); }},
+        {"publish", [] { return lpr_zmq_publish_to(LPR_BUS_TOPIC_COUNT, 1, "x", 1); }},
         {"publish bad target", [] { return lpr_zmq_publish_to("t", 7, nullptr, 3); }},
         {"subscribe", [] { return lpr_zmq_subscribe("t", 1, 2, ignore_message, nullptr); }},
         {"subscribe null", [] { return lpr_zmq_subscribe(nullptr, 0, -1, nullptr, nullptr); }},
         {"unsubscribe", [] { return lpr_zmq_unsubscribe("t", 1, 2); }},
         {"uninit", [] { return lpr_zmq_uninit(); }},
+        {"last publish",
+         [] {
+             lpr_zmq_msg_info_t info;
+             return lpr_zmq_last_publish(&info);
+         }},
+        {"current message",
+         [] {
+             lpr_zmq_msg_info_t info;
+             return lpr_zmq_current_message(&info);
+         }},
     };
     for (const auto& call : calls) {
         EXPECT_EQ(call.second(), LPR_ZMQ_ENOTINIT) << call.first;
     }
+    EXPECT_EQ(lpr_zmq_is_running(), 0);
 }
 
 }  // namespace
@@ -234,14 +261,24 @@ TEST(BusClient, refused_configurations_leave_the_client_stopped) {
         ScopedEnv env("LPR_ZMQ_IPC_DIR", row.ipcDir != nullptr ? row.ipcDir : lpr_test::ipc_dir());
         EXPECT_EQ(lpr_zmq_init(&cfg), row.rc);
         EXPECT_EQ(lpr_zmq_set_source(1), row.rc == LPR_ZMQ_OK ? LPR_ZMQ_OK : LPR_ZMQ_ENOTINIT);
+        EXPECT_EQ(lpr_zmq_is_running(), row.rc == LPR_ZMQ_OK ? 1 : 0);
+        // The reason stays available to whoever did not start the client itself.
+        char reason[128];
+        EXPECT_EQ(lpr_zmq_last_init_error(reason, sizeof reason), row.rc);
+        EXPECT_EQ(reason[0] == '\0', row.rc == LPR_ZMQ_OK) << reason;
+        if (row.ipcDir != nullptr) {
+            EXPECT_EQ(std::string(reason),
+                      std::string("no folder for the socket ") + row.ipcDir +
+                          (cfg.role == LPR_ZMQ_ROLE_SUBSCRIBER ? "/r_sub.ipc" : "/r_pub.ipc"));
+        }
         lpr_zmq_uninit();
     }
 }
 
 TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, "ipc:///var/run/ws_pub.ipc", "");
+    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, LPR_BUS_ENDPOINT_WEBSERVER, "");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
-    BusListener listener("ipc:///var/run/ws_pub.ipc");
+    BusListener listener(LPR_BUS_ENDPOINT_WEBSERVER);
     ASSERT_TRUE(listener.wait_connected([] { lpr_zmq_publish_to("probe", 1, "", 0); }));
 
     std::string record(3596, '\0');
@@ -253,22 +290,33 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
         const char* topic;
         std::string payload;
     } rows[] = {
-        {0, "lpr.config.count", record},
-        {2, "lpr.config.advanced", std::string(608, '\x5A')},
+        {0, LPR_BUS_TOPIC_COUNT, record},
+        {2, LPR_BUS_TOPIC_ADVANCED, std::string(608, '\x5A')},
         {0x1234, "t", ""},
         {65535, "a b", std::string("x\0y", 3)},
     };
+    // Each publish is numbered one higher than the one before, within one session.
+    const lpr_zmq_msg_info_t before = last_publish();
+    EXPECT_NE(before.session, 0u);
     for (const Row& row : rows) {
         ASSERT_EQ(lpr_zmq_set_source(row.source), LPR_ZMQ_OK);
         std::string copy = row.payload;
         ASSERT_EQ(lpr_zmq_publish_to(row.topic, 1, copy.data(), copy.size()), LPR_ZMQ_OK);
         copy.assign(copy.size(), '\xFF');  // the client took its own copy
+        const lpr_zmq_msg_info_t info = last_publish();
+        EXPECT_EQ(std::string(info.topic), row.topic);
+        EXPECT_EQ(info.source, row.source);
+        EXPECT_EQ(info.session, before.session);
+        EXPECT_EQ(info.sequence, before.sequence + 1 + static_cast<uint64_t>(&row - rows));
     }
     for (const Row& row : rows) {
         BusMessage msg;
         ASSERT_TRUE(listener.receive(&msg));
-        EXPECT_EQ(msg.frames,
-                  (std::vector<std::string>{row.topic, header(row.source), row.payload}));
+        const uint64_t sequence = before.sequence + 1 + static_cast<uint64_t>(&row - rows);
+        EXPECT_EQ(msg.frames, (std::vector<std::string>{row.topic,
+                                                        header(static_cast<uint16_t>(row.source),
+                                                               before.session, sequence),
+                                                        row.payload}));
     }
 
     // Refused publishes send nothing.
@@ -292,7 +340,25 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
     EXPECT_EQ(lpr_zmq_publish_to("end", 1, nullptr, 0), LPR_ZMQ_OK);
     BusMessage msg;
     ASSERT_TRUE(listener.receive(&msg));
-    EXPECT_EQ(msg.frames, (std::vector<std::string>{"end", header(65535), ""}));
+    // Refused publishes took no number; another thread has published nothing yet.
+    const uint64_t endSequence = before.sequence + 1 + std::size(rows);
+    EXPECT_EQ(msg.frames,
+              (std::vector<std::string>{"end", header(65535, before.session, endSequence), ""}));
+    std::thread([] {
+        lpr_zmq_msg_info_t info;
+        EXPECT_EQ(lpr_zmq_last_publish(&info), LPR_ZMQ_ENOMSG);
+    }).join();
+    EXPECT_EQ(lpr_zmq_last_publish(nullptr), LPR_ZMQ_EINVAL);
+    lpr_zmq_msg_info_t info;
+    EXPECT_EQ(lpr_zmq_current_message(&info), LPR_ZMQ_ENOMSG);
+    EXPECT_EQ(lpr_zmq_uninit(), LPR_ZMQ_OK);
+
+    // A new start is a new session: this thread's earlier publish no longer counts.
+    ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
+    EXPECT_EQ(lpr_zmq_last_publish(&info), LPR_ZMQ_ENOMSG);
+    ASSERT_EQ(lpr_zmq_publish_to("t", 1, "", 0), LPR_ZMQ_OK);
+    EXPECT_EQ(last_publish().sequence, 1u);
+    EXPECT_NE(last_publish().session, before.session);
     EXPECT_EQ(lpr_zmq_uninit(), LPR_ZMQ_OK);
 }
 
@@ -323,12 +389,18 @@ TEST(BusPublish, publishes_from_several_threads_all_arrive_intact) {
         th.join();
     }
     std::vector<int> next(kThreads, 0);  // each thread's messages arrive in its order
+    uint64_t lastSequence = 0;           // and the numbers rise in the order of the socket
     BusMessage m;
     for (int n = 0; n < kThreads * kEach && listener.receive(&m, 5s); ++n) {
         ASSERT_EQ(m.frames.size(), 3u);
         int t = m.topic().back() - '0';
         ASSERT_TRUE(t >= 0 && t < kThreads) << m.topic();
-        EXPECT_EQ(m.frames[1], header(2));
+        ASSERT_EQ(m.frames[1].size(), 20u);
+        EXPECT_EQ(m.frames[1].substr(0, 8), header(2, 0, 0).substr(0, 8));
+        uint64_t sequence = 0;
+        std::memcpy(&sequence, m.frames[1].data() + 12, sizeof sequence);
+        EXPECT_GT(sequence, lastSequence);
+        lastSequence = sequence;
         EXPECT_EQ(m.payload(), payload(t, next[t]));
         ++next[t];
     }
@@ -338,7 +410,7 @@ TEST(BusPublish, publishes_from_several_threads_all_arrive_intact) {
 }
 
 TEST(BusEndpoint, a_live_publisher_keeps_its_endpoint_and_a_dead_ones_is_taken_over) {
-    const char* endpoint = "ipc:///var/run/zeziruvi_pub.ipc";
+    const char* endpoint = LPR_BUS_ENDPOINT_MAIN;
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
@@ -368,7 +440,10 @@ TEST(BusEndpoint, a_live_publisher_keeps_its_endpoint_and_a_dead_ones_is_taken_o
         BusListener listener(endpoint);  // the child's socket still answers
         BusMessage msg;
         ASSERT_TRUE(listener.receive(&msg, 5s));
-        EXPECT_EQ(msg.frames, (std::vector<std::string>{"child", header(7), "alive"}));
+        ASSERT_EQ(msg.frames.size(), 3u);
+        EXPECT_EQ(msg.topic(), "child");
+        EXPECT_EQ(msg.frames[1].substr(0, 8), header(7, 0, 0).substr(0, 8));
+        EXPECT_EQ(msg.payload(), "alive");
     }
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

@@ -8,14 +8,18 @@
 #include <netinet/in.h>
 #include <nettle/sha2.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -58,12 +62,46 @@ std::vector<char*> exec_args(const std::vector<std::string>& argv) {
     return args;
 }
 
-/* In the child after fork: default signal mask and dispositions, then exec. */
-[[noreturn]] void exec_child(const std::vector<char*>& args) {
+/* In the child: dir becomes read-only for this process and its children. A new user
+ * namespace gives the rights to a mount namespace of its own; the bind mount keeps the
+ * flags that the original mount locks (nosuid, nodev, noexec, atime), else the kernel
+ * refuses the remount. */
+bool make_read_only(const std::string& dir) {
+    struct statvfs st;
+    if (statvfs(dir.c_str(), &st) != 0) {
+        return false;
+    }
+    const struct {
+        unsigned long statFlag;
+        unsigned long mountFlag;
+    } kept[] = {{ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},
+                {ST_NOEXEC, MS_NOEXEC},         {ST_NOATIME, MS_NOATIME},
+                {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    for (const auto& k : kept) {
+        flags |= (st.f_flag & k.statFlag) != 0 ? k.mountFlag : 0;
+    }
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, dir.c_str(), nullptr, flags, nullptr) == 0;
+}
+
+/* In the child after fork: default signal mask and dispositions, the setup, then exec. */
+[[noreturn]] void exec_child(const std::vector<char*>& args, const ChildSetup& setup) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
+    for (const std::string& assignment : setup.env) {
+        const size_t eq = assignment.find('=');
+        setenv(assignment.substr(0, eq).c_str(), assignment.substr(eq + 1).c_str(), 1);
+    }
+    if (!setup.readOnlyDir.empty() && !make_read_only(setup.readOnlyDir)) {
+        std::fprintf(stderr, "test: cannot make %s read-only: %s\n", setup.readOnlyDir.c_str(),
+                     std::strerror(errno));
+        _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
 }
@@ -127,14 +165,15 @@ size_t count_of(const std::string& text, const std::string& needle) {
     return count;
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::string& logPath, Session session)
+Process::Process(const std::vector<std::string>& argv, const std::string& logPath,
+                 const ChildSetup& setup)
     : m_logPath(logPath) {
     const std::vector<std::string> cmd = command_line(argv);
     std::vector<char*> args = exec_args(cmd);
     int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::string terminalPath;
-    if (session == Session::kTerminal) {
+    if (setup.session == Session::kTerminal) {
         m_terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (m_terminal >= 0 && grantpt(m_terminal) == 0 && unlockpt(m_terminal) == 0) {
             terminalPath = ptsname(m_terminal);
@@ -142,7 +181,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& logPat
     }
     m_pid = fork();
     if (m_pid == 0) {
-        if (session != Session::kInherit) {
+        if (setup.session != Session::kInherit) {
             setsid();
         }
         if (!terminalPath.empty()) {
@@ -154,7 +193,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& logPat
         dup2(nullFd, STDIN_FILENO);
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
-        exec_child(args);
+        exec_child(args, setup);
     }
     ::close(fd);
     ::close(nullFd);
@@ -227,8 +266,8 @@ void Process::kill_now() {
     }
 }
 
-int run_program(const std::vector<std::string>& argv, const std::string& input,
-                std::string* output) {
+int run_program(const std::vector<std::string>& argv, const std::string& input, std::string* output,
+                const ChildSetup& setup) {
     const std::vector<std::string> cmd = command_line(argv);
     std::vector<char*> args = exec_args(cmd);
     int in[2];
@@ -241,7 +280,7 @@ int run_program(const std::vector<std::string>& argv, const std::string& input,
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
-        exec_child(args);
+        exec_child(args, setup);
     }
     ::close(in[0]);
     ::close(out[1]);
@@ -488,7 +527,62 @@ std::string challenge_nonce(const std::string& challenge) {
                                                                                  : "";
 }
 
-Camera::Camera() : m_dbPath(m_dir.file("settings.db")), m_usersPath(m_dir.file("webd-users")) {}
+DatabaseUser::DatabaseUser() {
+    EXPECT_EQ(Database::get_instance().init(), 0);
+}
+
+DatabaseUser::~DatabaseUser() {
+    Database::get_instance().uninit(0);
+}
+
+namespace {
+
+template <typename Record>
+bool read_any_record(const std::string& dbPath, Record* record, std::string* integrity) {
+    Database::Connection conn;
+    if (conn.open_rw(dbPath.c_str()) != 0) {
+        return false;
+    }
+    if (integrity != nullptr && Database::check_integrity(conn.get(), integrity) != 0) {
+        return false;
+    }
+    std::memset(record, 0, sizeof *record);
+    if constexpr (std::is_same<Record, lpr_advanced_t>::value) {
+        return Database::get_instance().get_lpr_advanced(record, conn.get()) == 0;
+    } else {
+        return Database::get_instance().get_lpr_vehicle_count(record, conn.get()) == 0;
+    }
+}
+
+}  // namespace
+
+bool read_record(const std::string& dbPath, lpr_advanced_t* record, std::string* integrity) {
+    return read_any_record(dbPath, record, integrity);
+}
+
+bool read_record(const std::string& dbPath, VEHICLE_COUNT_SETTING* record, std::string* integrity) {
+    return read_any_record(dbPath, record, integrity);
+}
+
+std::string settings_db_get(const std::string& dbPath, const std::string& key) {
+    std::string output;
+    if (run_program({LPR_SETTINGS_DB_BIN, "get", dbPath, key}, "", &output) != 0) {
+        return "(lpr-settings-db failed: " + output + ")";
+    }
+    if (!output.empty() && output.back() == '\n') {
+        output.pop_back();
+    }
+    return output;
+}
+
+ChildSetup in_session(Session session) {
+    ChildSetup setup;
+    setup.session = session;
+    return setup;
+}
+
+Camera::Camera(const std::string& base)
+    : m_dir(base), m_dbPath(m_dir.file("settings.db")), m_usersPath(m_dir.file("webd-users")) {}
 
 Camera::~Camera() {
     if (m_webd) {
@@ -499,12 +593,15 @@ Camera::~Camera() {
     }
 }
 
-void Camera::start_settingsd() {
+void Camera::start_settingsd(const ChildSetup& setup) {
     std::string log = m_dir.file("settingsd-" + std::to_string(++m_settingsdRuns) + ".log");
-    m_settingsd = std::make_unique<Process>(
-        std::vector<std::string>{LPR_SETTINGSD_BIN, "--db", m_dbPath}, log);
+    m_settingsd = std::make_unique<Process>(settingsd_argv(), log, setup);
     ASSERT_TRUE(m_settingsd->wait_for_log("settingsd: ready", milliseconds(10000)))
         << m_settingsd->log();
+}
+
+std::vector<std::string> Camera::settingsd_argv() const {
+    return {LPR_SETTINGSD_BIN, "--db", m_dbPath};
 }
 
 int Camera::stop_settingsd() {
@@ -530,20 +627,28 @@ void Camera::write_users() {
     }
 }
 
-std::vector<std::string> Camera::webd_command(const std::vector<std::string>& extra) const {
+void Camera::start_webd(const std::vector<std::string>& extra, const ChildSetup& setup) {
+    ASSERT_NO_FATAL_FAILURE(launch_webd(extra, setup));
+    ASSERT_NO_FATAL_FAILURE(wait_webd_listening());
+}
+
+std::vector<std::string> Camera::webd_argv(const std::vector<std::string>& extra) const {
     std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
                                      m_dbPath,     "--users", m_usersPath};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
 
-void Camera::start_webd(const std::vector<std::string>& extra, Session session) {
+void Camera::launch_webd(const std::vector<std::string>& extra, const ChildSetup& setup) {
     // Without the daemon, the test makes the database the daemon would make.
     if (::access(m_dbPath.c_str(), F_OK) != 0) {
         ASSERT_EQ(Database::create_default(m_dbPath.c_str()), 0) << Database::last_error();
     }
     std::string log = m_dir.file("webd-" + std::to_string(++m_webdRuns) + ".log");
-    m_webd = std::make_unique<Process>(webd_command(extra), log, session);
+    m_webd = std::make_unique<Process>(webd_argv(extra), log, setup);
+}
+
+void Camera::wait_webd_listening() {
     ASSERT_TRUE(m_webd->wait_for_log("lpr-webd: listening on", milliseconds(10000)))
         << m_webd->log();
     std::smatch match;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "lpr_defs.h"
 #include "test_support.h"
 
 namespace e2e {
@@ -34,12 +35,25 @@ enum class Session {
     kTerminal,   /* a session of its own whose terminal is a pseudo-terminal of the test */
 };
 
+/* How a child program starts, besides its command line. */
+struct ChildSetup {
+    std::vector<std::string> env; /* NAME=VALUE, set in the child only */
+    /* A folder the child sees read-only, as on a read-only mount (a private user and mount
+     * namespace with a read-only bind mount; works for root too, whom file modes do not
+     * stop). */
+    std::string readOnlyDir;
+    Session session = Session::kInherit;
+};
+
+/* A setup that differs from the default only in its session. */
+ChildSetup in_session(Session session);
+
 /* A program started with fork/exec, standard output and error into logPath. Killed
  * (SIGKILL) and reaped when the object goes, if still running. */
 class Process {
   public:
     Process(const std::vector<std::string>& argv, const std::string& logPath,
-            Session session = Session::kInherit);
+            const ChildSetup& setup = {});
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -66,8 +80,29 @@ class Process {
 
 /* Runs a program to its end with text on its standard input; its exit status, with
  * standard output and error in *output. */
-int run_program(const std::vector<std::string>& argv, const std::string& input,
-                std::string* output);
+int run_program(const std::vector<std::string>& argv, const std::string& input, std::string* output,
+                const ChildSetup& setup = {});
+
+/* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
+ * again. */
+class DatabaseUser {
+  public:
+    DatabaseUser();
+    ~DatabaseUser();
+    DatabaseUser(const DatabaseUser&) = delete;
+    DatabaseUser& operator=(const DatabaseUser&) = delete;
+};
+
+/* A record as the settings database holds it now, read through a read-write connection so
+ * that a journal left by a killed writer is rolled back first; integrity (if not null)
+ * receives the integrity check's report. Needs a DatabaseUser. */
+bool read_record(const std::string& dbPath, lpr_advanced_t* record,
+                 std::string* integrity = nullptr);
+bool read_record(const std::string& dbPath, VEHICLE_COUNT_SETTING* record,
+                 std::string* integrity = nullptr);
+
+/* The value of one key of the settings database, as `lpr-settings-db get` prints it. */
+std::string settings_db_get(const std::string& dbPath, const std::string& key);
 
 struct HttpReply {
     long status = 0;
@@ -153,18 +188,22 @@ extern const Credentials kAdmin;  /* view,change */
 extern const Credentials kViewer; /* view; the only one added with an MD5 HA1 */
 extern const Credentials kNobody; /* none */
 
-/* A camera on this machine: settings daemon and web server on a temporary database. */
+/* A camera on this machine: settings daemon and web server on a temporary database, in a
+ * fresh folder under base (default: the test's temporary folder). */
 class Camera {
   public:
-    Camera();
+    explicit Camera(const std::string& base = "");
     ~Camera();
 
     const std::string& db_path() const { return m_dbPath; }
     const std::string& users_path() const { return m_usersPath; }
+    const std::string& dir() const { return m_dir.path(); }
     std::string file(const std::string& name) const { return m_dir.file(name); }
 
     /* Starts lpr-settingsd and waits for its "ready" line. */
-    void start_settingsd();
+    void start_settingsd(const ChildSetup& setup = {});
+    /* The command line that start_settingsd runs. */
+    std::vector<std::string> settingsd_argv() const;
     /* SIGTERM; the exit status. */
     int stop_settingsd();
     Process* settingsd() { return m_settingsd.get(); }
@@ -172,10 +211,12 @@ class Camera {
     /* Writes the users file with kAdmin, kViewer and kNobody through lpr-webd --add-user. */
     void write_users();
     /* Starts lpr-webd on a free port with extra options and waits for it to listen. */
-    void start_webd(const std::vector<std::string>& extra = {},
-                    Session session = Session::kInherit);
-    /* The command line of lpr-webd on this camera's files, with extra options. */
-    std::vector<std::string> webd_command(const std::vector<std::string>& extra) const;
+    void start_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
+    /* The two halves of start_webd: start, and wait for "listening on" (the port). */
+    void launch_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
+    void wait_webd_listening();
+    /* The command line that start_webd runs. */
+    std::vector<std::string> webd_argv(const std::vector<std::string>& extra = {}) const;
     int stop_webd();
     Process* webd() { return m_webd.get(); }
     unsigned port() const { return m_port; }

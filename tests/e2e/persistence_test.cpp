@@ -15,6 +15,7 @@
 
 #include "Database.h"
 #include "e2e_support.h"
+#include "lpr_bus_topics.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
 
@@ -31,35 +32,6 @@ std::string print(const cJSON* item) {
     return text ? std::string(text.get()) : std::string();
 }
 
-/* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
- * again. */
-class DatabaseUser {
-  public:
-    DatabaseUser() { EXPECT_EQ(Database::get_instance().init(), 0); }
-    ~DatabaseUser() { Database::get_instance().uninit(0); }
-    DatabaseUser(const DatabaseUser&) = delete;
-    DatabaseUser& operator=(const DatabaseUser&) = delete;
-};
-
-/* Both records as the settings database holds them now. A read-write connection, so
- * that a journal left by a killed writer is rolled back first. */
-template <typename Record>
-bool read_record(const std::string& dbPath, Record* record, std::string* integrity = nullptr) {
-    Database::Connection conn;
-    if (conn.open_rw(dbPath.c_str()) != 0) {
-        return false;
-    }
-    if (integrity != nullptr && Database::check_integrity(conn.get(), integrity) != 0) {
-        return false;
-    }
-    std::memset(record, 0, sizeof *record);
-    if constexpr (std::is_same<Record, lpr_advanced_t>::value) {
-        return Database::get_instance().get_lpr_advanced(record, conn.get()) == 0;
-    } else {
-        return Database::get_instance().get_lpr_vehicle_count(record, conn.get()) == 0;
-    }
-}
-
 /* The web server library's side of the bus, played by the test: publishes on the
  * endpoint that the daemon subscribes to. */
 class LibraryPublisher {
@@ -67,7 +39,7 @@ class LibraryPublisher {
     LibraryPublisher() {
         lpr_zmq_config_t cfg;
         lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "webserver");
-        std::strcpy(cfg.pub_endpoint, "ipc:///var/run/ws_pub.ipc");
+        std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_WEBSERVER);
         m_ok = lpr_zmq_init(&cfg) == LPR_ZMQ_OK;
         lpr_zmq_set_source(2);
     }
@@ -100,28 +72,6 @@ bool publish_until(LibraryPublisher& bus, Process* daemon, const char* topic,
     return false;
 }
 
-/* Posts until the daemon has stored topic once more than before. */
-HttpReply post_until_stored(HttpClient& client, Camera& cam, const std::string& path,
-                            const std::string& body, const char* topic) {
-    const std::string line = std::string("settingsd: stored ") + topic;
-    size_t before = 0;
-    for (std::string log = cam.settingsd()->log(); log.find(line) != std::string::npos;
-         log.erase(0, log.find(line) + line.size())) {
-        ++before;
-    }
-    HttpReply reply;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        reply = client.post(cam.url(path), body);
-        if (reply.status != 200 ||
-            cam.settingsd()->wait_for_log(line, milliseconds(200), before + 1)) {
-            return reply;
-        }
-    }
-    reply.status = -1;
-    reply.error = std::string("the daemon never stored ") + topic;
-    return reply;
-}
-
 TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
     Camera cam;
     ASSERT_NO_FATAL_FAILURE(cam.write_users());
@@ -141,15 +91,14 @@ TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
                                            cJSON_CreateString("Gate 7"));
     const std::string expectedAdvanced = print(doc.get());
 
-    HttpReply w1 =
-        post_until_stored(client, cam, "/api/v1/set_lpr_advanced",
-                          R"({"osdFontSize":4,"osdPositionName":"Gate 7"})", "lpr.config.advanced");
+    // 200 means stored (tests/e2e/acked_writes_test.cpp).
+    HttpReply w1 = client.post(cam.url("/api/v1/set_lpr_advanced"),
+                               R"({"osdFontSize":4,"osdPositionName":"Gate 7"})");
     ASSERT_EQ(w1.status, 200) << w1.error << w1.body;
-    HttpReply w2 = post_until_stored(
-        client, cam, "/api/v1/set_vehicle_count",
+    HttpReply w2 = client.post(
+        cam.url("/api/v1/set_vehicle_count"),
         R"({"enable":1,"resetHour":23,"cameraPort":8080,"httpUrl":"http://counts.example/in",)"
-        R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})",
-        "lpr.config.count");
+        R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})");
     ASSERT_EQ(w2.status, 200) << w2.error << w2.body;
     const std::string countDoc = client.get(cam.url("/api/v1/get_vehicle_count")).body;
     EXPECT_EQ(client.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
@@ -204,11 +153,43 @@ TEST(Persistence, ProgramsStopCleanlyOnSigintAndSigterm) {
     }
 }
 
+/* Waits for the daemon's acknowledgement of this thread's last publish and checks every
+ * byte of it. */
+void expect_ack(lpr_test::BusListener& acks, lpr_bus_ack_result_t result, const char* reason) {
+    lpr_zmq_msg_info_t sent{};
+    ASSERT_EQ(lpr_zmq_last_publish(&sent), LPR_ZMQ_OK);
+    lpr_bus_ack_t expected;
+    std::memset(&expected, 0, sizeof expected);
+    expected.version = LPR_BUS_ACK_VERSION;
+    expected.result = static_cast<uint8_t>(result);
+    expected.source = sent.source;
+    expected.session = sent.session;
+    expected.last_sequence = sent.sequence;
+    std::strcpy(expected.topic, sent.topic);
+    std::strcpy(expected.reason, reason);
+    lpr_test::BusMessage msg;
+    while (acks.receive(&msg, std::chrono::seconds(5))) {
+        lpr_bus_ack_t ack;
+        if (msg.topic() == LPR_BUS_TOPIC_ACK && msg.payload().size() == sizeof ack &&
+            (std::memcpy(&ack, msg.payload().data(), sizeof ack), ack.last_sequence) ==
+                sent.sequence) {
+            // A repeated publish (publish_until) may share the acknowledgement.
+            EXPECT_LE(ack.first_sequence, sent.sequence);
+            expected.first_sequence = ack.first_sequence;
+            EXPECT_EQ(msg.payload(), lpr_test::bytes_of(expected));
+            return;
+        }
+    }
+    ADD_FAILURE() << "no acknowledgement of " << sent.topic << " " << sent.sequence;
+}
+
 TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
     Camera cam;
     ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
     LibraryPublisher bus;
     ASSERT_TRUE(bus.ok());
+    lpr_test::BusListener acks(LPR_BUS_ENDPOINT_MAIN);
+    ASSERT_TRUE(acks.wait_connected([] {}));  // the heartbeat comes every second
     DatabaseUser db;
     lpr_advanced_t advBefore;
     VEHICLE_COUNT_SETTING vcsBefore;
@@ -218,24 +199,21 @@ TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
     const struct {
         const char* topic;
         size_t length;
-        const char* line;
+        const char* reason;
     } cases[] = {
-        {"lpr.config.count", 100,
-         "settingsd: refused lpr.config.count: 100 bytes, a record has 3596"},
-        {"lpr.config.count", 3595,
-         "settingsd: refused lpr.config.count: 3595 bytes, a record has 3596"},
-        {"lpr.config.count", 3597,
-         "settingsd: refused lpr.config.count: 3597 bytes, a record has 3596"},
-        {"lpr.config.advanced", 607,
-         "settingsd: refused lpr.config.advanced: 607 bytes, a record has 608"},
-        {"lpr.config.advanced", 3596,
-         "settingsd: refused lpr.config.advanced: 3596 bytes, a record has 608"},
+        {LPR_BUS_TOPIC_COUNT, 100, "100 bytes, a record has 3596"},
+        {LPR_BUS_TOPIC_COUNT, 3595, "3595 bytes, a record has 3596"},
+        {LPR_BUS_TOPIC_COUNT, 3597, "3597 bytes, a record has 3596"},
+        {LPR_BUS_TOPIC_ADVANCED, 607, "607 bytes, a record has 608"},
+        {LPR_BUS_TOPIC_ADVANCED, 3596, "3596 bytes, a record has 608"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+        const std::string line = std::string("settingsd: refused ") + c.topic + ": " + c.reason;
+        SCOPED_TRACE(line);
         EXPECT_TRUE(
-            publish_until(bus, cam.settingsd(), c.topic, std::string(c.length, '\x5a'), c.line, 1))
+            publish_until(bus, cam.settingsd(), c.topic, std::string(c.length, '\x5a'), line, 1))
             << cam.settingsd()->log();
+        expect_ack(acks, LPR_BUS_ACK_REFUSED, c.reason);
     }
     EXPECT_EQ(cam.settingsd()->log().find("settingsd: stored"), std::string::npos);
     lpr_advanced_t adv;
@@ -248,8 +226,10 @@ TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
     // The same path stores a record of the right length.
     VEHICLE_COUNT_SETTING changed = vcsBefore;
     changed.postSetting.cameraPort = 4242;
-    ASSERT_TRUE(publish_until(bus, cam.settingsd(), "lpr.config.count", lpr_test::bytes_of(changed),
+    ASSERT_TRUE(publish_until(bus, cam.settingsd(), LPR_BUS_TOPIC_COUNT,
+                              lpr_test::bytes_of(changed),
                               "settingsd: stored lpr.config.count (3596 bytes)", 1));
+    expect_ack(acks, LPR_BUS_ACK_STORED, "");
     ASSERT_TRUE(read_record(cam.db_path(), &vcs));
     EXPECT_EQ(lpr_test::bytes_of(vcs), lpr_test::bytes_of(changed));
 }
@@ -307,7 +287,7 @@ TEST(Persistence, SigkillDuringAStreamOfWritesLeavesOneWholeRecord) {
         std::atomic<bool> streaming{true};
         std::thread stream([&] {
             while (streaming && published < kRecords) {
-                bus.publish("lpr.config.count", sent[static_cast<size_t>(published.load())]);
+                bus.publish(LPR_BUS_TOPIC_COUNT, sent[static_cast<size_t>(published.load())]);
                 ++published;
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }

@@ -41,6 +41,7 @@ class SecurityTest : public ::testing::Test {
   protected:
     void start(const std::vector<std::string>& extra = {}) {
         ASSERT_NO_FATAL_FAILURE(cam.write_users());
+        ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());  // a write's 200 needs it
         ASSERT_NO_FATAL_FAILURE(cam.start_webd(extra));
     }
     /* The nonce of the challenge that a request without credentials gets. */
@@ -337,14 +338,14 @@ TEST_F(SecurityTest, HttpLibraryErrorPagesAreOneResponseAndClose) {
 TEST_F(SecurityTest, FirstRunShowsTheAdminPasswordOnTheTerminalOnly) {
     // Without a terminal nobody could learn a generated password: no file, no start.
     ASSERT_EQ(Database::create_default(cam.db_path().c_str()), 0);
-    Process alone(cam.webd_command({}), cam.file("alone.log"), Session::kNoTerminal);
+    Process alone(cam.webd_argv(), cam.file("alone.log"), in_session(Session::kNoTerminal));
     EXPECT_EQ(alone.wait(), 1);
     EXPECT_NE(alone.log().find("no terminal to show a generated admin password on"),
               std::string::npos)
         << alone.log();
     EXPECT_NE(::access(cam.users_path().c_str(), F_OK), 0);
 
-    ASSERT_NO_FATAL_FAILURE(cam.start_webd({}, Session::kTerminal));
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd({}, in_session(Session::kTerminal)));
     std::smatch match;
     const std::string shown = cam.webd()->terminal_output();
     ASSERT_TRUE(std::regex_search(
@@ -373,7 +374,7 @@ TEST_F(SecurityTest, FirstRunShowsTheAdminPasswordOnTheTerminalOnly) {
 
     // A second start keeps the file and shows no password anywhere.
     EXPECT_EQ(cam.stop_webd(), 0);
-    ASSERT_NO_FATAL_FAILURE(cam.start_webd({}, Session::kTerminal));
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd({}, in_session(Session::kTerminal)));
     EXPECT_EQ(cam.webd()->log().find("password"), std::string::npos);
     EXPECT_EQ(cam.webd()->terminal_output(), "");
     EXPECT_EQ(read_file(cam.users_path()), users);

@@ -17,8 +17,10 @@ using std::chrono::steady_clock;
 const std::string kListing =
     R"(["get_lpr_advanced","set_lpr_advanced","get_vehicle_count","set_vehicle_count"])";
 
+/* A camera with its settings daemon, which acknowledges the writes. */
 class WebdTest : public ::testing::Test {
   protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(cam.start_settingsd()); }
     void start(const std::vector<std::string>& extra = {}) {
         ASSERT_NO_FATAL_FAILURE(cam.write_users());
         ASSERT_NO_FATAL_FAILURE(cam.start_webd(extra));
@@ -145,23 +147,25 @@ TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
     HttpReply write = client.post(cam.url("/api/v1/set_vehicle_count"), doc);
     ASSERT_EQ(write.status, 200) << write.body;
 
-    // Alternating writes and reads on one connection: every reply arrives whole and at
-    // once (a Nagle stall would cost about 40 ms per reply).
+    // Alternating writes and reads on one connection: every reply arrives whole, and each
+    // read at once (a Nagle stall would cost about 40 ms per reply). A write waits for the
+    // daemon's commit, so only the reads are timed.
     const int kRounds = 100;
-    auto begin = steady_clock::now();
+    milliseconds reads(0);
     for (int i = 0; i < kRounds; ++i) {
         HttpReply w = client.post(cam.url("/api/v1/set_vehicle_count"), doc);
+        auto begin = steady_clock::now();
         HttpReply r = client.get(cam.url("/api/v1/get_vehicle_count"));
-        ASSERT_EQ(w.status, 200);
+        reads += std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
+        ASSERT_EQ(w.status, 200) << w.body;
         ASSERT_EQ(r.status, 200);
         ASSERT_EQ(r.body, expected);
         EXPECT_EQ(r.headers["content-length"], std::to_string(expected.size()));
     }
-    auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
     EXPECT_EQ(client.connects(), 1) << "keep-alive: one connection for every request";
-    EXPECT_LT(elapsed.count(), 2000)
-        << 2 * kRounds << " requests took " << elapsed.count() << " ms";
-    std::cout << "[ measured ] " << 2 * kRounds << " keep-alive requests in " << elapsed.count()
+    EXPECT_LT(reads.count(), 2000)
+        << kRounds << " reads after writes took " << reads.count() << " ms";
+    std::cout << "[ measured ] " << kRounds << " keep-alive reads after writes in " << reads.count()
               << " ms\n";
 }
 
@@ -389,6 +393,8 @@ TEST(WebdCommandLine, RefusesWhatItCannotServe) {
         {{"--port", "65536"}, "", 2, "--port wants a number from 0 to 65535, not \"65536\""},
         {{"--max-body", "-1"}, "", 2, "--max-body wants a number from 1 to 16777216"},
         {{"--threads", "0"}, "", 2, "--threads wants a number from 1 to 16"},
+        {{"--ack-timeout", "0"}, "", 2, "--ack-timeout wants a number from 1 to 60000"},
+        {{"--db-wait", "601"}, "", 2, "--db-wait wants a number from 0 to 600"},
         {{"--bogus"}, "", 2, "Try lpr-webd --help"},
         {{"--realm", "a:b"}, "", 2, "--realm must be 1 to 64 characters"},
         {{"--users", users, "--add-user", "bad name"},

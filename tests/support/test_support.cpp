@@ -12,8 +12,11 @@ namespace lpr_test {
 
 namespace {
 
-std::string make_temp_dir() {
+std::string make_temp_dir(const std::string& parent = "") {
     const char* base = std::getenv("TMPDIR");
+    if (!parent.empty()) {
+        base = parent.c_str();
+    }
     std::string templ =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/lprtest-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
@@ -42,7 +45,7 @@ const bool s_registered = [] {
 
 }  // namespace
 
-TempDir::TempDir() : m_path(make_temp_dir()) {}
+TempDir::TempDir(const std::string& base) : m_path(make_temp_dir(base)) {}
 
 TempDir::~TempDir() {
     std::error_code ec;

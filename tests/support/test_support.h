@@ -16,10 +16,10 @@
 
 namespace lpr_test {
 
-/* A fresh folder under $TMPDIR (or /tmp), removed with its contents. */
+/* A fresh folder under base (default $TMPDIR, or /tmp), removed with its contents. */
 class TempDir {
   public:
-    TempDir();
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -1,19 +1,25 @@
 /*
  * lpr-settingsd: the settings daemon. Stands where the camera's main server stands on
  * the message bus: it takes up the settings records that the web server library
- * publishes after each accepted write and stores them in the settings database, so
- * that they survive a restart of the web server.
+ * publishes after each accepted write, stores them in the settings database, so that
+ * they survive a restart of the web server, and acknowledges each message once its
+ * record is on disk (or says why not). A heartbeat tells listeners that it runs.
  */
 #include <getopt.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "Database.h"
+#include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "settings_store.h"
+#include "store_queue.h"
 
 namespace {
 
@@ -22,18 +28,28 @@ using settingsd::log_line;
 /* The main server's side of the bus: it publishes on the endpoint the library
  * subscribes to, and subscribes to the endpoint the library publishes on. */
 constexpr char kBusName[] = "settingsd";
-constexpr char kPubEndpoint[] = "ipc:///var/run/zeziruvi_pub.ipc";
-constexpr char kSubEndpoint[] = "ipc:///var/run/ws_pub.ipc";
-constexpr int kBusSource = 1;
+constexpr char kPubEndpoint[] = LPR_BUS_ENDPOINT_MAIN;
+constexpr char kSubEndpoint[] = LPR_BUS_ENDPOINT_WEBSERVER;
+constexpr int kBusSource = LPR_BUS_SOURCE_SETTINGSD;
+const char* const kTopics[] = {LPR_BUS_TOPIC_ADVANCED, LPR_BUS_TOPIC_COUNT, LPR_BUS_TOPIC_PING};
+constexpr auto kHeartbeatPeriod = std::chrono::seconds(1);
+/* Queue limits, in messages, of both sockets (docs/host.md, "Queue sizing"). A writer sends
+ * at most one record per waiting HTTP request, and the receive thread only files messages,
+ * so these are far above what can be in flight. */
+constexpr int kQueueLimit = 10000;
 
 const char kUsage[] =
     "Usage: lpr-settingsd [--db PATH]\n"
     "\n"
     "The settings daemon: stores the settings records that the web server publishes on\n"
-    "the message bus (\"lpr.config.advanced\", \"lpr.config.count\") in the settings\n"
-    "database, creating the database with the default settings when there is none.\n"
-    "Bus endpoints: publishes on ipc:///var/run/zeziruvi_pub.ipc, subscribes to\n"
-    "ipc:///var/run/ws_pub.ipc; with LPR_ZMQ_IPC_DIR set, both socket files live in that\n"
+    "the message bus (\"" LPR_BUS_TOPIC_ADVANCED "\", \"" LPR_BUS_TOPIC_COUNT
+    "\") in the settings\n"
+    "database, creating the database with the default settings when there is none, and\n"
+    "acknowledges each one on \"" LPR_BUS_TOPIC_ACK
+    "\" once it is stored.\n"
+    "Bus endpoints: publishes on " LPR_BUS_ENDPOINT_MAIN
+    ", subscribes to\n" LPR_BUS_ENDPOINT_WEBSERVER
+    "; with LPR_ZMQ_IPC_DIR set, both socket files live in that\n"
     "folder instead of /var/run.\n"
     "\n"
     "Options:\n"
@@ -41,8 +57,8 @@ const char kUsage[] =
     "  --help      this text\n"
     "  --version   program version\n";
 
-void on_record(const char* topic, const void* data, size_t len, void* user) {
-    static_cast<settingsd::SettingsStore*>(user)->store(topic, data, len);
+void on_message(const char* topic, const void* data, size_t len, void* user) {
+    static_cast<settingsd::StoreQueue*>(user)->add(topic, data, len);
 }
 
 /* Database::init for the life of the daemon. */
@@ -62,25 +78,26 @@ class DatabaseRun {
     bool m_ok;
 };
 
-/* The bus client for the life of the daemon; stopping it ends the callbacks. */
+/* The bus client for the life of the daemon. */
 class BusRun {
   public:
     BusRun() = default;
     ~BusRun() {
         if (m_started) {
-            lpr_zmq_unsubscribe(settingsd::kTopicAdvanced, LPR_ZMQ_TARGET_BUS, 0);
-            lpr_zmq_unsubscribe(settingsd::kTopicCount, LPR_ZMQ_TARGET_BUS, 0);
+            stop_receiving();
             lpr_zmq_uninit();
         }
     }
     BusRun(const BusRun&) = delete;
     BusRun& operator=(const BusRun&) = delete;
 
-    bool start(settingsd::SettingsStore* store) {
+    bool start(settingsd::StoreQueue* queue) {
         lpr_zmq_config_t cfg;
         lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBSUB, kBusName);
         std::memcpy(cfg.pub_endpoint, kPubEndpoint, sizeof kPubEndpoint);
         std::memcpy(cfg.sub_endpoint, kSubEndpoint, sizeof kSubEndpoint);
+        cfg.send_hwm = kQueueLimit;
+        cfg.recv_hwm = kQueueLimit;
         int rc = lpr_zmq_init(&cfg);
         if (rc != LPR_ZMQ_OK) {
             log_line("bus client did not start: %s", lpr_zmq_strerror(rc));
@@ -88,8 +105,8 @@ class BusRun {
         }
         m_started = true;
         lpr_zmq_set_source(kBusSource);
-        for (const char* topic : {settingsd::kTopicAdvanced, settingsd::kTopicCount}) {
-            rc = lpr_zmq_subscribe(topic, LPR_ZMQ_TARGET_BUS, 0, &on_record, store);
+        for (const char* topic : kTopics) {
+            rc = lpr_zmq_subscribe(topic, LPR_ZMQ_TARGET_BUS, 0, &on_message, queue);
             if (rc != LPR_ZMQ_OK) {
                 log_line("cannot subscribe %s: %s", topic, lpr_zmq_strerror(rc));
                 return false;
@@ -98,9 +115,31 @@ class BusRun {
         return true;
     }
 
+    /* Ends the subscriptions: once this returns no callback runs. Idempotent. */
+    void stop_receiving() {
+        for (const char* topic : kTopics) {
+            lpr_zmq_unsubscribe(topic, LPR_ZMQ_TARGET_BUS, 0);
+        }
+    }
+
   private:
     bool m_started = false;
 };
+
+void publish_heartbeat(settingsd::StoreQueue& queue, std::chrono::steady_clock::time_point since) {
+    const settingsd::StoreStats stats = queue.stats();
+    lpr_bus_heartbeat_t beat;
+    std::memset(&beat, 0, sizeof beat);
+    beat.version = LPR_BUS_HEARTBEAT_VERSION;
+    beat.database_writable = stats.databaseWritable ? 1 : 0;
+    beat.pid = static_cast<uint32_t>(getpid());
+    beat.uptime_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - since)
+                                               .count());
+    beat.transactions = stats.transactions;
+    beat.refused = stats.refused;
+    lpr_zmq_publish_to(LPR_BUS_TOPIC_HEARTBEAT, LPR_ZMQ_TARGET_BUS, &beat, sizeof beat);
+}
 
 }  // namespace
 
@@ -147,20 +186,35 @@ int main(int argc, char** argv) {
         log_line("settings database component did not start: %s", Database::last_error());
         return 1;
     }
+    const auto since = std::chrono::steady_clock::now();
     int signo = 0;
     {
         settingsd::SettingsStore store;
         if (!store.open(dbPath)) {
             return 1;
         }
-        BusRun bus;  // stops before the store closes the database
-        if (!bus.start(&store)) {
+        settingsd::StoreQueue queue(store);
+        if (!queue.start()) {
+            return 1;
+        }
+        BusRun bus;  // stops before the queue and the store
+        if (!bus.start(&queue)) {
             return 1;
         }
         log_line("ready: database %s, subscribed to %s and %s", dbPath.c_str(),
-                 settingsd::kTopicAdvanced, settingsd::kTopicCount);
-        sigwait(&stopSignals, &signo);
+                 LPR_BUS_TOPIC_ADVANCED, LPR_BUS_TOPIC_COUNT);
+        const timespec period = {
+            static_cast<time_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(kHeartbeatPeriod).count()),
+            0};
+        do {
+            publish_heartbeat(queue, since);
+        } while ((signo = sigtimedwait(&stopSignals, nullptr, &period)) < 0);
         log_line("%s, stopping", signo == SIGINT ? "SIGINT" : "SIGTERM");
+        // What arrived before the subscriptions ended is stored and acknowledged while the
+        // bus client can still send.
+        bus.stop_receiving();
+        queue.stop();
     }
     log_line("stopped");
     return 0;

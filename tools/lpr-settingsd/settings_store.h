@@ -1,44 +1,53 @@
 /*
- * The storing side of the settings daemon: takes a raw settings record as it came off
- * the bus, checks its length and writes it into the settings database in one
- * transaction.
+ * The storing side of the settings daemon: opens the settings database for writing (and
+ * refuses one it cannot write), and stores settings records as they came off the bus, all
+ * the records of one batch in one transaction.
  */
 #ifndef LPR_SETTINGSD_SETTINGS_STORE_H
 #define LPR_SETTINGSD_SETTINGS_STORE_H
 
 #include <cstddef>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 struct sqlite3;
 
 namespace settingsd {
 
-/* Topics of the web server library's writes. */
-constexpr char kTopicAdvanced[] = "lpr.config.advanced";
-constexpr char kTopicCount[] = "lpr.config.count";
-
 /* "[<time> <pid>] settingsd: <message>" on standard output. */
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+/* The size of the record a settings topic carries; 0 for any other topic. */
+size_t record_size(const std::string& topic);
 
 struct ConnCloser {
     void operator()(sqlite3* conn) const;
 };
 using ConnPtr = std::unique_ptr<sqlite3, ConnCloser>;
 
+/* What became of a transaction: stored, or refused with a short reason for the
+ * acknowledgement ("database is read-only", "disk full", ...). */
+struct StoreResult {
+    bool stored = false;
+    std::string reason;
+};
+
+/* Used by the daemon's store thread only. */
 class SettingsStore {
   public:
-    /* Creates the database at path with the defaults when there is none, then opens it
-     * for writing. false (logged) when neither works. */
+    /* Creates the database at path with the defaults when there is none, opens it for
+     * writing and proves that it can write it (a write transaction that is rolled back).
+     * false, logged with the reason, when any of it fails. */
     bool open(const std::string& path);
 
-    /* Stores one bus message: the topic says which record, the length must be the
-     * record's size. Logs what it did; true when stored. */
-    bool store(const char* topic, const void* data, size_t len);
+    /* Stores every record (topic -> the record's bytes, each of the topic's size) in one
+     * transaction, all of them or none, and logs each record stored. */
+    StoreResult store(const std::map<std::string, std::string>& records,
+                      const std::map<std::string, size_t>& covered);
 
   private:
-    std::mutex m_mutex;
+    std::string m_path;
     ConnPtr m_conn;
 };
 

@@ -16,7 +16,9 @@
 #include "cgi/lpr_cgi.h"
 #include "options.h"
 #include "server.h"
+#include "startup_check.h"
 #include "users.h"
+#include "write_ack.h"
 
 namespace {
 
@@ -259,10 +261,33 @@ int main(int argc, char** argv) {
                          options.dbPath.c_str());
             return 1;
         }
+        // Nothing is served unless the library can publish and its cache holds the
+        // database's records (startup_check.h).
+        std::string error;
+        if (!webd::bus_started(&error) ||
+            !webd::cache_matches_database(options.dbPath,
+                                          std::chrono::seconds(options.dbWaitSeconds), &error)) {
+            std::fprintf(stderr, "lpr-webd: cannot serve: %s\n", error.c_str());
+            return 1;
+        }
+        webd::WriteAcks acks(std::chrono::milliseconds(options.ackTimeoutMs));
+        if (!acks.start(&error)) {
+            std::fprintf(stderr, "lpr-webd: cannot serve: %s\n", error.c_str());
+            return 1;
+        }
+        const auto pingLimit = std::chrono::milliseconds(2 * options.ackTimeoutMs);
+        if (acks.ping_daemon(pingLimit)) {
+            std::printf("lpr-webd: the settings daemon answers\n");
+        } else {
+            std::printf(
+                "lpr-webd: warning: the settings daemon did not answer within %lld ms; "
+                "writes get 503 until it does\n",
+                static_cast<long long>(pingLimit.count()));
+        }
         if (!register_actions()) {
             return 1;
         }
-        webd::Server server(options, std::move(users));
+        webd::Server server(options, std::move(users), acks);
         if (!server.start()) {
             return 1;
         }
@@ -274,6 +299,7 @@ int main(int argc, char** argv) {
         int signo = 0;
         sigwait(&stopSignals, &signo);
         std::printf("lpr-webd: %s, stopping\n", signo == SIGINT ? "SIGINT" : "SIGTERM");
+        acks.stop();    // the HTTP server must not stop with suspended connections
         server.stop();  // no request runs any more when the library stops
     }
     std::printf("lpr-webd: stopped\n");

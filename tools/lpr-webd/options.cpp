@@ -43,6 +43,10 @@ const char kUsage[] =
     "  --digest-md5            use MD5 instead of SHA-256 for Digest authentication, for\n"
     "                          old clients only; with --add-user: also store the user's\n"
     "                          MD5 HA1, which such a server needs\n"
+    "  --ack-timeout MS        how long a write waits for the settings daemon to confirm\n"
+    "                          that the database holds it (default 1000; then 503)\n"
+    "  --db-wait S             how long the start waits for a settings database it cannot\n"
+    "                          read, e.g. a hot journal the daemon rolls back (default 10)\n"
     "  --add-user NAME         add or replace a user in the users file and exit\n"
     "  --perm LIST             permissions of --add-user: view, change, view,change or\n"
     "                          none (default view)\n"
@@ -68,6 +72,8 @@ enum OptionId {
     kLoginBlock,
     kNonceTimeout,
     kDigestMd5,
+    kAckTimeout,
+    kDbWait,
     kAddUser,
     kPerm,
     kRemoveUser,
@@ -93,6 +99,8 @@ const option kLongOptions[] = {
     {"login-block", required_argument, nullptr, kLoginBlock},
     {"nonce-timeout", required_argument, nullptr, kNonceTimeout},
     {"digest-md5", no_argument, nullptr, kDigestMd5},
+    {"ack-timeout", required_argument, nullptr, kAckTimeout},
+    {"db-wait", required_argument, nullptr, kDbWait},
     {"add-user", required_argument, nullptr, kAddUser},
     {"perm", required_argument, nullptr, kPerm},
     {"remove-user", required_argument, nullptr, kRemoveUser},
@@ -181,6 +189,12 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 break;
             case kDigestMd5:
                 o->digestMd5 = true;
+                break;
+            case kAckTimeout:
+                ok = parse_number<unsigned>("ack-timeout", optarg, 1, 60000, &o->ackTimeoutMs);
+                break;
+            case kDbWait:
+                ok = parse_number<unsigned>("db-wait", optarg, 0, 600, &o->dbWaitSeconds);
                 break;
             case kAddUser:
                 o->addUser = optarg;

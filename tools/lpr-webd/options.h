@@ -28,6 +28,9 @@ struct Options {
     unsigned loginBlockSeconds = 60;
     unsigned nonceTimeout = 300;
     bool digestMd5 = false;
+    /* Acknowledged writes (write_ack.h) and the start-up check (startup_check.h). */
+    unsigned ackTimeoutMs = 1000;
+    unsigned dbWaitSeconds = 10;
 
     /* Users file commands: the program edits the file and exits (--digest-md5 there
      * adds the user's MD5 HA1). */

@@ -144,7 +144,7 @@ std::string envelope(int code, const std::string& msg) {
 
 /* State of one request, from its request line to the access-log line. */
 struct Server::Request {
-    enum class Phase { kHeaders, kBody, kReplied };
+    enum class Phase { kHeaders, kBody, kAwaitingAck, kReplied };
     enum class Route { kAction, kListing, kWhoami };
 
     Clock::time_point start = Clock::now();
@@ -163,11 +163,14 @@ struct Server::Request {
     bool tooLarge = false;
     unsigned status = 0;
     size_t bytes = 0;
+    LibraryReply libraryReply;            // the library's reply, until sent
+    std::shared_ptr<PendingWrite> write;  // a settings write waiting for the daemon
 };
 
-Server::Server(const Options& options, UserTable users)
+Server::Server(const Options& options, UserTable users, WriteAcks& acks)
     : m_options(options),
       m_users(std::move(users)),
+      m_acks(acks),
       m_throttle(options.maxFailedLogins, std::chrono::seconds(options.failedLoginWindow),
                  std::chrono::seconds(options.loginBlockSeconds)),
       m_digest(options.realm,
@@ -182,7 +185,8 @@ bool Server::start() {
         std::fprintf(stderr, "lpr-webd: %s\n", error.c_str());
         return false;
     }
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    // Suspend/resume: a write waits for its acknowledgement without holding a worker thread.
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME;
     auto* v4 = reinterpret_cast<sockaddr_in*>(&m_bindAddress);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&m_bindAddress);
     if (inet_pton(AF_INET, m_options.address.c_str(), &v4->sin_addr) == 1) {
@@ -315,6 +319,8 @@ MHD_Result Server::on_access(void* cls, MHD_Connection* connection, const char* 
             }
             *uploadSize = 0;
             return MHD_YES;
+        case Request::Phase::kAwaitingAck:
+            return self->answer_write(connection, *req);
         case Request::Phase::kReplied:
             *uploadSize = 0;
             return MHD_YES;
@@ -445,9 +451,12 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     ctx.userId = req.account->name.c_str();
     ctx.remoteIp = req.client.c_str();
 
+    const ActionRoute* route = find_route(req.action);
     LibraryReply resp(std::make_unique<LprCgiResp>().release());
     *resp = LprCgiResp{};
+    WriteAcks::Gate gate(m_acks, route ? route->handler : nullptr);
     int32_t rc = lpr_cgi_handle(&ctx, resp.get());
+    const PublishedWrite write = gate.release();
     if (rc == -1) {
         return reply(connection, req, 503, envelope(503, "Settings service not started"));
     }
@@ -457,6 +466,30 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     if (resp->body == nullptr) {
         return reply(connection, req, 500, envelope(500, "Action gave no reply"));
     }
+    req.libraryReply = std::move(resp);
+    if (write.record >= 0 && req.libraryReply->code == 200) {
+        req.phase = Request::Phase::kAwaitingAck;
+        if (m_acks.wait(write, connection, &req.write)) {
+            return MHD_YES;  // answer_write runs when the connection resumes
+        }
+        return answer_write(connection, req);
+    }
+    return reply_library(connection, req);
+}
+
+MHD_Result Server::answer_write(MHD_Connection* connection, Request& req) {
+    const WriteOutcome outcome = m_acks.outcome(*req.write);
+    if (outcome.stored) {
+        return reply_library(connection, req);
+    }
+    req.libraryReply.reset();
+    return reply(
+        connection, req, 503,
+        envelope(503, "Change is live in the web server but not stored: " + outcome.reason));
+}
+
+MHD_Result Server::reply_library(MHD_Connection* connection, Request& req) {
+    LibraryReply resp = std::move(req.libraryReply);
     unsigned status =
         resp->code >= 100 && resp->code <= 599 ? static_cast<unsigned>(resp->code) : 500;
     const ActionRoute* route = find_route(req.action);

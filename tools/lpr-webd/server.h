@@ -19,6 +19,7 @@
 #include "options.h"
 #include "request_deadline.h"
 #include "users.h"
+#include "write_ack.h"
 
 namespace webd {
 
@@ -38,7 +39,8 @@ std::string envelope(int code, const std::string& msg);
 
 class Server {
   public:
-    Server(const Options& options, UserTable users);
+    /* Settings writes are answered once acks confirms them (write_ack.h). */
+    Server(const Options& options, UserTable users, WriteAcks& acks);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -68,6 +70,8 @@ class Server {
     MHD_Result route(MHD_Connection* connection, Request& req);
     MHD_Result reply_too_large(MHD_Connection* connection, Request& req);
     MHD_Result dispatch(MHD_Connection* connection, Request& req);
+    MHD_Result reply_library(MHD_Connection* connection, Request& req);
+    MHD_Result answer_write(MHD_Connection* connection, Request& req);
     MHD_Result reply(MHD_Connection* connection, Request& req, unsigned status,
                      const std::string& body, const char* header = nullptr,
                      const char* value = nullptr);
@@ -77,6 +81,7 @@ class Server {
 
     const Options m_options;
     const UserTable m_users;
+    WriteAcks& m_acks;
     LoginThrottle m_throttle;
     DigestAuth m_digest;
     sockaddr_storage m_bindAddress{};

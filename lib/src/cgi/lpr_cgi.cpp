@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_ws_sub.h"
@@ -25,9 +26,9 @@ constexpr int kLineUninitialized = 100;
 // The bus client of this process: the web server publishes settings records on its own
 // endpoint and listens to the main server's.
 constexpr const char kBusName[] = "webserver";
-constexpr const char kPubEndpoint[] = "ipc:///var/run/ws_pub.ipc";
-constexpr const char kSubEndpoint[] = "ipc:///var/run/zeziruvi_pub.ipc";
-constexpr int kBusSource = 2;
+constexpr const char kPubEndpoint[] = LPR_BUS_ENDPOINT_WEBSERVER;
+constexpr const char kSubEndpoint[] = LPR_BUS_ENDPOINT_MAIN;
+constexpr int kBusSource = LPR_BUS_SOURCE_WEBSERVER;
 // Database::uninit flag: release SQLite once the cache is loaded.
 constexpr int kDatabaseUninitFlag = 1;
 

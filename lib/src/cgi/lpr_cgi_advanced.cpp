@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
@@ -30,7 +31,7 @@
 
 namespace {
 
-constexpr const char kAdvancedTopic[] = "lpr.config.advanced";
+constexpr const char kAdvancedTopic[] = LPR_BUS_TOPIC_ADVANCED;
 
 /*
  * The overlay fields. An entry's index is its identity: field code i names entry i (the

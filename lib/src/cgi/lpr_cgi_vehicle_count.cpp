@@ -8,9 +8,10 @@
  * main server takes it up. docs/vehicle-count.md describes both documents.
  *
  * Both actions work on a record on their own stack and touch the shared cache only by
- * whole-record copies. The write's store and publish run together under s_commitMutex,
- * so that the bus carries the records in the order the cache received them and the last
- * record published is the one the cache holds (see commit()).
+ * whole-record copies; no lock spans a write's copy-out, validation, store and publish. Of
+ * two overlapping writes the later store wins whole, and the bus may carry the two records
+ * in another order than the stores: a host that needs the bus to follow the cache lets one
+ * write of a record run at a time (lpr-webd does).
  */
 #include <cjson/cJSON.h>
 
@@ -19,9 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <type_traits>
 
+#include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
@@ -30,7 +31,7 @@
 
 namespace {
 
-constexpr const char kCountTopic[] = "lpr.config.count";
+constexpr const char kCountTopic[] = LPR_BUS_TOPIC_COUNT;
 constexpr const char kSlotEnableName[] = "httpList.enable";
 
 // Offset and width of a field of the record, for the tables below.
@@ -119,14 +120,6 @@ constexpr bool widths_are_supported() {
 }
 static_assert(widths_are_supported(), "number fields are 1 or 4 bytes, texts fit the buffer");
 
-/*
- * Serialises the write's store into the cache with its publish. Taken only after a
- * request validated, and never while the cache's own mutex is held: the order is always
- * this mutex first, then the cache's mutex inside set_vehicle_count_setting, released
- * before the publish. The copy out of the cache at the start of a write is not under it.
- */
-std::mutex s_commitMutex;
-
 /* The number a field holds, converted as its table row says. The 4-byte fields are read
  * through memcpy: enumeration fields may hold any value the database stored. */
 double number_of(const VEHICLE_COUNT_SETTING& vcs, const NumberMember& m) {
@@ -210,15 +203,9 @@ bool is_text(const cJSON* item) {
     return cJSON_IsString(item) && item->valuestring != nullptr;
 }
 
-/*
- * Stores the record and publishes it as one step as far as other writes can tell: two
- * writes that overlap may still copy the same old record out and the later store wins
- * whole, but whichever store comes last is also the last record on the bus, so the main
- * server ends with what the cache holds. The bus client copies the bytes before the
- * publish returns and never waits on a full queue, so the hold is short.
- */
+/* Stores the record into the cache (under the cache's lock, for the copy only), then
+ * publishes it with no lock held. */
 void commit(const VEHICLE_COUNT_SETTING& vcs) {
-    std::lock_guard<std::mutex> order(s_commitMutex);
     lpr::LprCgiCache::get_instance().set_vehicle_count_setting(vcs);
     // The reply is 200 whether or not the bus took the message: the cache is updated.
     (void)lpr_zmq_publish_to(kCountTopic, LPR_ZMQ_TARGET_BUS, &vcs, sizeof vcs);

@@ -12,14 +12,17 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
@@ -41,12 +44,17 @@
 namespace {
 
 // Second frame of every message: magic "LB", format version, flags (none yet), the sender's source
-// identifier as uint16 little-endian, two reserved zero bytes.
+// identifier as uint16 little-endian, two reserved zero bytes; from version 2 on also the sender's
+// session (uint32) and the message's sequence number (uint64), both little-endian. Bytes 0..5 keep
+// their place in every version, so a reader of version 1 still finds the source.
 constexpr unsigned char kMagic0 = 'L';
 constexpr unsigned char kMagic1 = 'B';
-constexpr unsigned char kVersion = 1;
-constexpr size_t kHeaderSize = 8;
+constexpr unsigned char kVersion = 2;
+constexpr size_t kHeaderSize = 20;
+constexpr size_t kHeaderV1Size = 8;
 constexpr size_t kHeaderSourceOffset = 4;
+constexpr size_t kHeaderSessionOffset = 8;
+constexpr size_t kHeaderSequenceOffset = 12;
 
 constexpr char kIpcScheme[] = "ipc://";
 constexpr size_t kIpcSchemeLen = sizeof kIpcScheme - 1;
@@ -60,8 +68,9 @@ constexpr int kReceiveBatch = 64;
 // ---- logging ------------------------------------------------------------------------
 
 std::atomic<int> s_logLevel{LPR_ZMQ_LOG_WARN};
-std::mutex s_logMutex;   // guards s_identity and keeps lines whole
-std::string s_identity;  // process name of the started (or last started) client
+std::mutex s_logMutex;    // guards s_identity and s_lastError, and keeps lines whole
+std::string s_identity;   // process name of the started (or last started) client
+std::string s_lastError;  // text of the last ERROR line, whatever the log level
 
 const char* level_name(int level) {
     static const char* const kNames[] = {"ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
@@ -69,8 +78,11 @@ const char* level_name(int level) {
 }
 
 // One line on standard error: "[<time> <pid>] lpr_zmq[<identity>] <LEVEL>: <text>".
+// ERROR texts are kept (s_lastError) even when not printed: a failed start reports its reason
+// through lpr_zmq_last_init_error.
 __attribute__((format(printf, 2, 3))) void bus_log(int level, const char* fmt, ...) {
-    if (level > s_logLevel.load(std::memory_order_relaxed)) {
+    const bool print = level <= s_logLevel.load(std::memory_order_relaxed);
+    if (!print && level != LPR_ZMQ_LOG_ERROR) {
         return;
     }
     char text[512];
@@ -81,6 +93,12 @@ __attribute__((format(printf, 2, 3))) void bus_log(int level, const char* fmt, .
     char stamp[32] = {};
     lpr_get_time_string(stamp, sizeof stamp);
     std::lock_guard<std::mutex> guard(s_logMutex);
+    if (level == LPR_ZMQ_LOG_ERROR) {
+        s_lastError = text;
+    }
+    if (!print) {
+        return;
+    }
     std::fprintf(stderr, "[%s %d] lpr_zmq[%s] %s: %s\n", stamp, static_cast<int>(getpid()),
                  s_identity.c_str(), level_name(level), text);
 }
@@ -305,6 +323,60 @@ struct FilterChange {
     std::string topic;
 };
 
+// The calling thread's last successful publish, valid for the start of the client whose
+// generation it carries.
+struct PublishRecord {
+    uint64_t generation = 0;
+    lpr_zmq_msg_info_t info{};
+};
+thread_local PublishRecord t_lastPublish;
+// Set on the receive thread for the duration of a callback.
+thread_local const lpr_zmq_msg_info_t* t_delivering = nullptr;
+
+// Copies at most size-1 bytes of text, never ending inside a UTF-8 sequence.
+void copy_text(char* dst, size_t size, const char* text) {
+    size_t n = text == nullptr ? 0 : strnlen(text, size);
+    if (n >= size) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+            --n;  // text[n] continues a sequence: cut before the sequence's lead byte
+        }
+    }
+    std::memcpy(dst, text == nullptr ? "" : text, n);
+    dst[n] = '\0';
+}
+
+void set_topic(lpr_zmq_msg_info_t& info, const char* topic, size_t len) {
+    len = std::min(len, sizeof info.topic - 1);
+    std::memcpy(info.topic, topic, len);
+    info.topic[len] = '\0';
+}
+
+void read_le(const std::string& bytes, size_t offset, size_t width, uint64_t* out) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < width; ++i) {
+        value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
+    }
+    *out = value;
+}
+
+void write_le(unsigned char* at, uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; ++i) {
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// A new session number for each start, never 0 (0 means "unknown" to readers).
+uint32_t new_session() {
+    uint32_t session = 0;
+    if (getrandom(&session, sizeof session, 0) != static_cast<ssize_t>(sizeof session)) {
+        session =
+            static_cast<uint32_t>(getpid()) ^
+            static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    return session != 0 ? session : 1;
+}
+
 // Everything one start of the client owns. Members are released in reverse order: sockets close
 // first, the context then waits at most linger_ms for unsent messages, and only then is the
 // endpoint's lock file released, so that a successor cannot bind while this client's socket is
@@ -340,6 +412,10 @@ class Bus {
 
     int init(const lpr_zmq_config_t& cfg);
     int uninit();
+    int last_publish(lpr_zmq_msg_info_t* info) const;
+    int current_message(lpr_zmq_msg_info_t* info) const;
+    bool running() const { return m_running; }
+    int last_init_error(char* text, size_t size);
     int set_source(int source);
     int publish(const char* topic, int target, const void* data, size_t len);
     int subscribe(const char* topic, int target, int ignoreSource, lpr_zmq_msg_callback_t callback,
@@ -347,6 +423,7 @@ class Bus {
     int unsubscribe(const char* topic, int target, int ignoreSource);
 
   private:
+    int start(const lpr_zmq_config_t& cfg);
     int bind_publisher(Session& s, const lpr_zmq_config_t& cfg, const std::string& endpoint);
     int connect_subscriber(Session& s, const lpr_zmq_config_t& cfg, const std::string& endpoint);
     bool on_receive_thread() const { return m_receiverId.load() == std::this_thread::get_id(); }
@@ -362,10 +439,19 @@ class Bus {
     std::atomic<int> m_source{0};
     std::atomic<bool> m_stop{false};
     std::atomic<std::thread::id> m_receiverId{};
+    // Counts successful starts: a thread's record of its last publish is valid only for the
+    // start it was made in.
+    std::atomic<uint64_t> m_generation{0};
+
+    std::mutex m_initMutex;  // guards the two below
+    int m_initResult = LPR_ZMQ_OK;
+    std::string m_initError;
 
     std::mutex m_pubMutex;        // serialises publishers on the one PUB socket
     void* m_pubSocket = nullptr;  // guarded by m_pubMutex
     int m_sendFlags = 0;          // guarded by m_pubMutex
+    uint32_t m_pubSession = 0;    // guarded by m_pubMutex
+    uint64_t m_sequence = 0;      // last number given out; guarded by m_pubMutex
 
     std::mutex m_subMutex;  // guards everything below
     std::condition_variable m_callbackDone;
@@ -386,6 +472,32 @@ int Bus::init(const lpr_zmq_config_t& cfg) {
     if (m_running) {
         return LPR_ZMQ_EALREADY;
     }
+    {
+        std::lock_guard<std::mutex> guard(s_logMutex);
+        s_lastError.clear();
+    }
+    const int rc = start(cfg);
+    std::string reason;
+    if (rc != LPR_ZMQ_OK) {
+        std::lock_guard<std::mutex> guard(s_logMutex);
+        reason = s_lastError.empty() ? lpr_zmq_strerror(rc) : s_lastError;
+    }
+    std::lock_guard<std::mutex> guard(m_initMutex);
+    m_initResult = rc;
+    m_initError = reason;
+    return rc;
+}
+
+int Bus::last_init_error(char* text, size_t size) {
+    std::lock_guard<std::mutex> guard(m_initMutex);
+    if (text != nullptr && size > 0) {
+        copy_text(text, size, m_initError.c_str());
+    }
+    return m_initResult;
+}
+
+// Called with m_lifeMutex held on a stopped client.
+int Bus::start(const lpr_zmq_config_t& cfg) {
     {
         std::lock_guard<std::mutex> guard(s_logMutex);
         s_identity.assign(cfg.identity, strnlen(cfg.identity, sizeof cfg.identity));
@@ -435,7 +547,10 @@ int Bus::init(const lpr_zmq_config_t& cfg) {
         std::lock_guard<std::mutex> guard(m_pubMutex);
         m_pubSocket = s->pub.get();
         m_sendFlags = cfg.send_timeout_ms == 0 ? ZMQ_DONTWAIT : 0;
+        m_pubSession = new_session();
+        m_sequence = 0;
     }
+    ++m_generation;
     {
         std::lock_guard<std::mutex> guard(m_subMutex);
         m_subscriber = sub;
@@ -593,9 +708,11 @@ int Bus::publish(const char* topic, int target, const void* data, size_t len) {
         return LPR_ZMQ_EROLE;
     }
     const auto source = static_cast<uint16_t>(m_source.load());
-    unsigned char header[kHeaderSize] = {kMagic0, kMagic1, kVersion, 0, 0, 0, 0, 0};
-    header[kHeaderSourceOffset] = static_cast<unsigned char>(source & 0xff);
-    header[kHeaderSourceOffset + 1] = static_cast<unsigned char>(source >> 8);
+    const uint64_t sequence = ++m_sequence;  // a refused message leaves a gap, never a repeat
+    unsigned char header[kHeaderSize] = {kMagic0, kMagic1, kVersion};
+    write_le(header + kHeaderSourceOffset, source, 2);
+    write_le(header + kHeaderSessionOffset, m_pubSession, 4);
+    write_le(header + kHeaderSequenceOffset, sequence, 8);
     // zmq_send copies each frame. A PUB socket accepts the first frame only when it can take the
     // whole message, so a refusal can only happen there.
     if (zmq_send(m_pubSocket, topic, std::strlen(topic), ZMQ_SNDMORE | m_sendFlags) < 0) {
@@ -609,8 +726,42 @@ int Bus::publish(const char* topic, int target, const void* data, size_t len) {
         bus_log(LPR_ZMQ_LOG_ERROR, "publish on %s cut short: %s", topic, zmq_strerror(err));
         return LPR_ZMQ_EZMQ;
     }
-    bus_log(LPR_ZMQ_LOG_TRACE, "published %s, %zu bytes, source %u", topic, len,
-            static_cast<unsigned>(source));
+    bus_log(LPR_ZMQ_LOG_TRACE, "published %s, %zu bytes, source %u, sequence %llu", topic, len,
+            static_cast<unsigned>(source), static_cast<unsigned long long>(sequence));
+    PublishRecord& last = t_lastPublish;
+    last.generation = m_generation.load();
+    last.info.sequence = sequence;
+    last.info.session = m_pubSession;
+    last.info.source = source;
+    set_topic(last.info, topic, std::strlen(topic));
+    return LPR_ZMQ_OK;
+}
+
+int Bus::last_publish(lpr_zmq_msg_info_t* info) const {
+    if (!m_running) {
+        return LPR_ZMQ_ENOTINIT;
+    }
+    if (info == nullptr) {
+        return LPR_ZMQ_EINVAL;
+    }
+    if (t_lastPublish.generation != m_generation.load()) {
+        return LPR_ZMQ_ENOMSG;
+    }
+    *info = t_lastPublish.info;
+    return LPR_ZMQ_OK;
+}
+
+int Bus::current_message(lpr_zmq_msg_info_t* info) const {
+    if (!m_running) {
+        return LPR_ZMQ_ENOTINIT;
+    }
+    if (info == nullptr) {
+        return LPR_ZMQ_EINVAL;
+    }
+    if (t_delivering == nullptr) {
+        return LPR_ZMQ_ENOMSG;
+    }
+    *info = *t_delivering;
     return LPR_ZMQ_OK;
 }
 
@@ -754,13 +905,22 @@ bool Bus::receive_one(void* sub) {
         bus_log(LPR_ZMQ_LOG_DEBUG, "message without payload frame on %s dropped", topic.c_str());
         return true;
     }
-    // A message without our header (a plain ZeroMQ publisher) has the unknown source 0.
-    int source = 0;
-    if (header.size() >= kHeaderSize && static_cast<unsigned char>(header[0]) == kMagic0 &&
+    // A message without our header (a plain ZeroMQ publisher) has the unknown source 0; one with
+    // a version 1 header has no session and sequence (0).
+    lpr_zmq_msg_info_t info{};
+    set_topic(info, topic.data(), topic.size());
+    if (header.size() >= kHeaderV1Size && static_cast<unsigned char>(header[0]) == kMagic0 &&
         static_cast<unsigned char>(header[1]) == kMagic1) {
-        source = static_cast<unsigned char>(header[kHeaderSourceOffset]) |
-                 static_cast<unsigned char>(header[kHeaderSourceOffset + 1]) << 8;
+        uint64_t value = 0;
+        read_le(header, kHeaderSourceOffset, 2, &value);
+        info.source = static_cast<uint16_t>(value);
+        if (static_cast<unsigned char>(header[2]) >= 2 && header.size() >= kHeaderSize) {
+            read_le(header, kHeaderSessionOffset, 4, &value);
+            info.session = static_cast<uint32_t>(value);
+            read_le(header, kHeaderSequenceOffset, 8, &info.sequence);
+        }
     }
+    const int source = info.source;
 
     std::unique_lock<std::mutex> lock(m_subMutex);
     auto found = m_table.find(topic);
@@ -777,11 +937,13 @@ bool Bus::receive_one(void* sub) {
     lock.unlock();
     bus_log(LPR_ZMQ_LOG_TRACE, "delivering %s, %zu bytes, source %d", topic.c_str(), payload.size(),
             source);
+    t_delivering = &info;
     try {
         s.callback(topic.c_str(), payload.data(), payload.size(), s.userData);
     } catch (...) {
         bus_log(LPR_ZMQ_LOG_ERROR, "callback for %s threw an exception", topic.c_str());
     }
+    t_delivering = nullptr;
     lock.lock();
     m_inCallback = false;
     m_callbackDone.notify_all();
@@ -791,19 +953,6 @@ bool Bus::receive_one(void* sub) {
 Bus& bus() {
     static Bus s_bus;
     return s_bus;
-}
-
-// Copies at most size-1 bytes of text, never ending inside a UTF-8 sequence.
-void copy_text(char* dst, size_t size, const char* text) {
-    size_t n = text == nullptr ? 0 : strnlen(text, size);
-    if (n >= size) {
-        n = size - 1;
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
-            --n;  // text[n] continues a sequence: cut before the sequence's lead byte
-        }
-    }
-    std::memcpy(dst, text == nullptr ? "" : text, n);
-    dst[n] = '\0';
 }
 
 }  // namespace
@@ -824,7 +973,9 @@ int lpr_zmq_get_default_config(lpr_zmq_config_t* cfg, lpr_zmq_role_t role, const
     cfg->linger_ms = 100;
     cfg->io_threads = 1;
     cfg->reconnect_ivl_ms = 100;
-    cfg->reconnect_ivl_max_ms = 5000;
+    // ipc endpoints are local: a failed reconnect costs one connect(), so a peer that comes back
+    // is reached within 100 ms rather than after a back-off of seconds.
+    cfg->reconnect_ivl_max_ms = 0;
     cfg->log_level = LPR_ZMQ_LOG_WARN;
     switch (role) {
         case LPR_ZMQ_ROLE_PUBLISHER:
@@ -876,6 +1027,8 @@ const char* lpr_zmq_strerror(int err) {
             return "receive thread could not start";
         case LPR_ZMQ_ECALLBACK:
             return "not allowed inside a message callback";
+        case LPR_ZMQ_ENOMSG:
+            return "no such message";
         default:
             return "unknown bus client error";
     }
@@ -908,6 +1061,26 @@ int lpr_zmq_unsubscribe(const char* topic, int target, int ignore_source) {
 
 int lpr_zmq_uninit(void) {
     return bus().uninit();
+}
+
+int lpr_zmq_last_publish(lpr_zmq_msg_info_t* info) {
+    return bus().last_publish(info);
+}
+
+int lpr_zmq_current_message(lpr_zmq_msg_info_t* info) {
+    return bus().current_message(info);
+}
+
+int lpr_zmq_is_running(void) {
+    return bus().running() ? 1 : 0;
+}
+
+int lpr_zmq_last_init_error(char* text, size_t size) {
+    try {
+        return bus().last_init_error(text, size);
+    } catch (const std::bad_alloc&) {
+        return LPR_ZMQ_ENOMEM;
+    }
 }
 
 }  // extern "C"
