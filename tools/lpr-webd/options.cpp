@@ -39,6 +39,9 @@ const char kUsage[] =
     "  --nonce-timeout S       lifetime of a Digest nonce, seconds (default 300)\n"
     "  --digest-md5            use MD5 instead of SHA-256 for Digest authentication, for\n"
     "                          old clients only\n"
+    "  --lenient               pass write bodies to the settings library as sent, under\n"
+    "                          its own rules (unknown members and members of another type\n"
+    "                          skipped, texts cut); default: strict, such writes get 400\n"
     "  --add-user NAME         add or replace a user in the users file and exit\n"
     "  --perm LIST             permissions of --add-user: view, change, view,change or\n"
     "                          none (default view)\n"
@@ -63,6 +66,7 @@ enum OptionId {
     kLoginBlock,
     kNonceTimeout,
     kDigestMd5,
+    kLenient,
     kAddUser,
     kPerm,
     kRemoveUser,
@@ -87,6 +91,7 @@ const option kLongOptions[] = {
     {"login-block", required_argument, nullptr, kLoginBlock},
     {"nonce-timeout", required_argument, nullptr, kNonceTimeout},
     {"digest-md5", no_argument, nullptr, kDigestMd5},
+    {"lenient", no_argument, nullptr, kLenient},
     {"add-user", required_argument, nullptr, kAddUser},
     {"perm", required_argument, nullptr, kPerm},
     {"remove-user", required_argument, nullptr, kRemoveUser},
@@ -171,6 +176,9 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 break;
             case kDigestMd5:
                 o->digestMd5 = true;
+                break;
+            case kLenient:
+                o->lenient = true;
                 break;
             case kAddUser:
                 o->addUser = optarg;

@@ -27,6 +27,9 @@ struct Options {
     unsigned loginBlockSeconds = 60;
     unsigned nonceTimeout = 300;
     bool digestMd5 = false;
+    /* Writes go to the library as sent, under its own rules, instead of being checked
+     * against the settings table first (strict_check.h). */
+    bool lenient = false;
 
     /* Users file commands: the program edits the file and exits. */
     std::string addUser;

@@ -14,7 +14,10 @@
 #include <memory>
 #include <utility>
 
+#include "access_replies.h"
 #include "lpr_common.h"
+#include "password_mask.h"
+#include "strict_check.h"
 
 namespace webd {
 namespace {
@@ -37,6 +40,8 @@ const char kJson[] = "application/json";
 constexpr size_t kDiscardLimit = 1024 * 1024;
 /* Largest listing of action names. */
 constexpr size_t kListingSize = 4096;
+/* Characters of a failed login's user name kept in the access log. */
+constexpr size_t kLoggedNameLimit = 32;
 
 struct CJsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
@@ -73,10 +78,10 @@ std::string allowed_methods(int mask) {
     return allow;
 }
 
-/* Printable ASCII only, at most 256 characters, for the access log. */
-std::string log_safe(const char* text) {
+/* Printable ASCII only, at most limit characters, for the access log. */
+std::string log_safe(const char* text, size_t limit = 256) {
     std::string out;
-    for (const char* p = text; *p != '\0' && out.size() < 256; ++p) {
+    for (const char* p = text; *p != '\0' && out.size() < limit; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         out.push_back(c > 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
     }
@@ -363,9 +368,14 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
 
 MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
     const bool sha256 = m_algorithm == MHD_DIGEST_ALG_SHA256;
+    MhdString name(MHD_digest_auth_get_username(connection));
+    const char* authorization = request_header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
     auto challenge = [&](bool stale) {
         req.phase = Request::Phase::kReplied;
-        std::string body = envelope(401, "Authentication required");
+        std::string body =
+            unauthorized_body(stale ? LoginFailure::kStaleNonce
+                                    : login_failure(authorization, name != nullptr, sha256),
+                              sha256);
         MhdResponse response = MhdResponse::copy_of(body);
         response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
         req.status = 401;
@@ -373,7 +383,6 @@ MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
         return response.queue_auth_challenge(connection, m_options.realm.c_str(), stale,
                                              m_algorithm);
     };
-    MhdString name(MHD_digest_auth_get_username(connection));
     if (!name) {
         return challenge(false);
     }
@@ -394,6 +403,7 @@ MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
     if (rc == MHD_INVALID_NONCE) {
         return challenge(true);  // an old nonce: the client repeats with a fresh one
     }
+    req.user = log_safe(name.get(), kLoggedNameLimit);  // the name tried, for the access log
     if (m_throttle.failed(req.client)) {
         return reply_throttled(connection, req, m_options.loginBlockSeconds);
     }
@@ -421,6 +431,16 @@ MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
 }
 
 MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
+    const ActionRoute* route = find_route(req.action);
+    // Strict mode: a write is checked against its document once the library's own
+    // permission and method tests would pass, and may be re-printed (strict_check.h).
+    std::string refusal;
+    if (!m_options.lenient && route != nullptr && req.method == "POST" &&
+        (route->methodMask & kMethodMaskPost) && (req.account->permissions & route->permission) &&
+        !strict_check_write(req.action, &req.body, &refusal)) {
+        return reply(connection, req, 400, refusal);
+    }
+
     LprCgiCtx ctx{};
     ctx.action = req.action.c_str();
     ctx.method = req.method == "POST" ? QZ_HTTP_POST : QZ_HTTP_GET;
@@ -445,7 +465,19 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     }
     unsigned status =
         resp->code >= 100 && resp->code <= 599 ? static_cast<unsigned>(resp->code) : 500;
-    const ActionRoute* route = find_route(req.action);
+    // Replies the host completes: what a refusal needs to be fixed, and passwords hidden
+    // from users who may not change them. Any other reply goes out as the library made it.
+    std::string completed;
+    if (status == 403 && route != nullptr) {
+        completed = forbidden_body(req.action, route->permission, *req.account);
+    } else if (status == 400) {
+        completed = explain_refusal(req.action, resp->body);
+    } else if (status == 200 && (req.account->permissions & kPermChange) == 0) {
+        completed = mask_passwords(req.action, resp->body);
+    }
+    if (!completed.empty()) {
+        return reply(connection, req, status, completed);
+    }
     std::string allow = route ? allowed_methods(route->methodMask) : "";
     req.phase = Request::Phase::kReplied;
     req.status = status;
