@@ -8,7 +8,8 @@
 # instructions: the same pairs under callgrind: instructions per request of action and
 #        floor, a ratio that the load of a shared machine does not move.
 # host:  wrk with keep-alive against the reference host's read action and, in the same
-#        run, against nginx serving the same bytes as a static file.
+#        run, against nginx serving the same bytes as a static file; then the host's
+#        vehicle-count write, strict (the default) against --lenient in the same run.
 # Everything runs on loopback from a temp folder that is removed at the end; every
 # process started here is stopped here. Not part of the test run.
 #
@@ -16,7 +17,8 @@
 # LPR_BENCH_DURATION (10 s per wrk run), LPR_BENCH_CONNECTIONS (10), LPR_BENCH_ROUNDS
 # (2 alternating host/nginx rounds), LPR_BENCH_PIN (1: servers on CPU 1, wrk on CPU 0),
 # LPR_BENCH_KEEP (1: keep the temp folder with the logs and raw outputs),
-# LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1").
+# LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1"),
+# LPR_BENCH_WRITE_CONNECTIONS (1: connections of the strict/lenient write comparison).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -206,6 +208,8 @@ wrk_run() {
     done
     args=$(digest_args)
     WRK_RUN=$((WRK_RUN + 1))
+    # Where the measured run starts in the host's access log.
+    wc -l <"$WORK/${HOST_LOG:-host}.log" >"$out.mark"
     # shellcheck disable=SC2046,SC2086
     $(pin 0) wrk -t"$CONNECTIONS" -c"$CONNECTIONS" -d"${DURATION}s" --latency \
         -s "$ROOT/bench/wrk_digest.lua" "$url" -- $args >"$out"
@@ -227,7 +231,8 @@ wrk_run() {
             printf "%s %s %s %s %s\n", rps, p50, p75, p90, p99
         }' "$out" || {
         echo "statuses in the host's access log (count, status):" >&2
-        grep ' access: ' "$WORK/host.log" | awk '{ print $(NF - 2) }' | sort | uniq -c >&2
+        grep ' access: ' "$WORK/${HOST_LOG:-host}.log" | awk '{ print $(NF - 2) }' |
+            sort | uniq -c >&2
         exit 1
     }
 }
@@ -252,18 +257,29 @@ start_host() {
         'vehicle_post_http[2].user=admin' 'vehicle_post_http[0].password=s3cr3t-Passw0rd!' \
         'vehicle_post_http[1].password=Tr4ffic#Counts-2024' \
         'vehicle_post_http[2].password=admin123' >/dev/null
+    # The user may write too: the write comparison sends the document back.
     printf '%s' "$BENCH_PASSWORD" |
         "$BUILD/tools/lpr-webd/lpr-webd" --users "$WORK/users" --add-user "$BENCH_USER" \
-            --perm view >/dev/null
-    # Digest with MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces
-    # live for the whole run; the access log goes to a file in the temp folder.
-    # shellcheck disable=SC2046
-    LPR_ZMQ_IPC_DIR=$WORK $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" --address 127.0.0.1 \
-        --port "$port" --db "$db" --users "$WORK/users" --digest-md5 --nonce-timeout 3600 \
-        ${LPR_BENCH_HOST_ARGS:-} >"$WORK/host.log" 2>&1 &
-    PIDS+=($!)
+            --perm view,change >/dev/null
+    launch_host host "$port"
     HOST_URL="http://127.0.0.1:$port$HOST_URI"
     wait_http "$HOST_URL"
+}
+
+# launch_host NAME PORT [OPTIONS...]: an lpr-webd on the settings that start_host made,
+# with a bus folder and a log ($WORK/NAME.log, the access log) of its own. Digest with
+# MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces live for the
+# whole run.
+launch_host() {
+    local name=$1 port=$2
+    shift 2
+    mkdir -p "$WORK/ipc-$name"
+    # shellcheck disable=SC2046,SC2086
+    LPR_ZMQ_IPC_DIR=$WORK/ipc-$name $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" \
+        --address 127.0.0.1 --port "$port" --db "$WORK/settings.db" --users "$WORK/users" \
+        --digest-md5 --nonce-timeout 3600 ${LPR_BENCH_HOST_ARGS:-} "$@" \
+        >"$WORK/$name.log" 2>&1 &
+    PIDS+=($!)
 }
 
 # One distinct Digest nonce per connection, fetched once. The HTTP library derives its
@@ -274,7 +290,9 @@ fetch_nonces() {
     NONCES=()
     OPAQUE=""
     while [ ${#NONCES[@]} -lt "$CONNECTIONS" ]; do
-        challenge=$(curl -si "$HOST_URL" | tr -d '\r' | grep -i '^WWW-Authenticate:')
+        # shellcheck disable=SC2086
+        challenge=$(curl -si ${WRK_CHALLENGE_ARGS:-} "$HOST_URL" | tr -d '\r' |
+            grep -i '^WWW-Authenticate:')
         nonce=$(sed -n 's/.*nonce="\([^"]*\)".*/\1/p' <<<"$challenge")
         OPAQUE=$(sed -n 's/.*opaque="\([^"]*\)".*/\1/p' <<<"$challenge")
         if [ -z "$nonce" ] || [ -z "$OPAQUE" ]; then
@@ -296,7 +314,7 @@ fetch_nonces() {
 digest_args() {
     local ha1 ha2
     ha1=$(printf '%s:%s:%s' "$BENCH_USER" lpr-camera "$BENCH_PASSWORD" | md5sum | cut -d' ' -f1)
-    ha2=$(printf 'GET:%s' "$HOST_URI" | md5sum | cut -d' ' -f1)
+    ha2=$(printf '%s:%s' "${WRK_METHOD:-GET}" "$HOST_URI" | md5sum | cut -d' ' -f1)
     echo "$BENCH_USER" lpr-camera "$OPAQUE" "$ha1" "$ha2" "$(((WRK_RUN + 1) * 100000000))" \
         "${NONCES[@]}"
 }
@@ -382,6 +400,69 @@ p99 = mean(rows[0], 4) / mean(rows[1], 4)
 print(f'throughput host/nginx {tp:.2f} (goal >= 0.5: {"met" if tp >= 0.5 else "MISSED"}), '
       f'p99 host/nginx {p99:.2f} (goal <= 2: {"met" if p99 <= 2 else "MISSED"})')
 PY
+    run_host_writes
+}
+
+# The vehicle-count write, strict against --lenient: two hosts on the same settings take
+# the document read above back (it passes the strict check and changes nothing), and
+# are measured in turn. A write's server time is its access-log time (request line to
+# the end of the reply), from the measured runs only.
+run_host_writes() {
+    local CONNECTIONS=${LPR_BENCH_WRITE_CONNECTIONS:-1} mode r port
+    local -A url
+    local body=$WORK/write.json
+    cp "$WORK/www/vehicle_count.json" "$body"
+    for mode in strict lenient; do
+        port=$(free_port)
+        # shellcheck disable=SC2046
+        launch_host "$mode" "$port" $([ "$mode" = lenient ] && echo --lenient)
+        url[$mode]="http://127.0.0.1:$port/api/v1/set_vehicle_count"
+        wait_http "${url[$mode]}"
+    done
+    echo
+    echo "== host writes: POST /api/v1/set_vehicle_count ($(wc -c <"$body") bytes, the" \
+        "document read above), strict and --lenient, wrk -t$CONNECTIONS -c$CONNECTIONS" \
+        "-d${DURATION}s, $ROUNDS alternating rounds"
+    : >"$WORK/writes.fig"
+    for r in $(seq 1 "$ROUNDS"); do
+        for mode in strict lenient; do
+            HOST_URL=${url[$mode]} HOST_URI=/api/v1/set_vehicle_count HOST_LOG=$mode \
+                WRK_METHOD=POST WRK_CHALLENGE_ARGS="--data-binary @$body" \
+                LPR_WRK_BODY=$body run_host_write "$mode" "$r"
+        done
+    done
+    python3 - "$WORK" <<'PY'
+import statistics, sys
+work = sys.argv[1]
+rows = [l.split() for l in open(f"{work}/writes.fig") if l.strip()]
+times = {}
+print(f'{"mode":8}{"round":>6}{"req/s":>9}{"p50 us":>8}{"p99 us":>8}{"server us, median":>19}')
+for mode, rnd, rps, p50, p99 in rows:
+    t = [float(x) for x in open(f"{work}/server-{mode}-{rnd}.txt")]
+    times.setdefault(mode, []).extend(t)
+    print(f'{mode:8}{rnd:>6}{float(rps):9.0f}{float(p50):8.0f}{float(p99):8.0f}'
+          f'{statistics.median(t):19.1f}')
+def med(mode, k):
+    return statistics.median(float(r[k]) for r in rows if r[0] == mode)
+server = statistics.median(times["strict"]) / statistics.median(times["lenient"])
+print(f'strict/lenient: server time {server:.3f} (goal < 1.10: '
+      f'{"met" if server < 1.10 else "MISSED"}), p50 {med("strict", 3) / med("lenient", 3):.3f}, '
+      f'throughput {med("strict", 2) / med("lenient", 2):.3f}')
+PY
+}
+
+# run_host_write MODE ROUND: a run (warm-up and measured) against the host of MODE;
+# appends "mode round req/s p50 p99" to writes.fig and the server time of every write
+# of the measured run, in microseconds, to server-MODE-ROUND.txt.
+run_host_write() {
+    local mode=$1 round=$2 out=$WORK/wrk-$1-$2.txt fig
+    fetch_nonces
+    fig=$(wrk_run "$HOST_URL" "$out")
+    read -r -a f <<<"$fig"
+    echo "$mode $round ${f[0]} ${f[1]} ${f[4]}" >>"$WORK/writes.fig"
+    tail -n +"$(($(cat "$out.mark") + 1))" "$WORK/$mode.log" |
+        awk '/ access: .* POST .* 200 / { t = $NF; sub(/us$/, "", t); print t }' \
+            >"$WORK/server-$mode-$round.txt"
 }
 
 machine

@@ -1,5 +1,7 @@
 #include "strict_check.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -60,11 +62,15 @@ size_t utf8_char(const unsigned char* p, const unsigned char* end) {
     return n;
 }
 
-/* Offset of the first byte that starts no UTF-8 character, or npos. */
-size_t invalid_utf8_at(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
+/* Offset of the first byte of text that starts no UTF-8 character, or npos. */
+size_t invalid_utf8_at(const char* text, size_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = p + size;
     for (const auto* q = p; q < end;) {
+        if (*q < 0x80) {
+            ++q;
+            continue;
+        }
         size_t n = utf8_char(q, end);
         if (n == 0) {
             return static_cast<size_t>(q - p);
@@ -231,9 +237,25 @@ struct Problem {
     std::string name; /* for "Invalid parameter: <name>" */
 };
 
-std::string path_of(const std::string& prefix, const std::string& key) {
+std::string path_of(const std::string& prefix, const char* key) {
     return prefix.empty() ? key : prefix + "." + key;
 }
+
+/* A member where it was met: the path of its object and its parent's library name. The
+ * texts of a problem are made only once there is one: a body that passes costs no
+ * string. */
+struct Where {
+    const std::string& prefix;
+    const Member& m;
+    const char* parentName;
+
+    std::string path() const { return path_of(prefix, m.name); }
+    /* The name after "Invalid parameter: ". */
+    std::string name() const {
+        return m.errorName != nullptr ? m.errorName : parentName != nullptr ? parentName : m.name;
+    }
+    std::string allowed() const { return settings::allowed_text(m); }
+};
 
 class Checker {
   public:
@@ -250,20 +272,19 @@ class Checker {
                       const char* parentName, long position);
 
   private:
-    void add(const std::string& member, const char* reason, const cJSON* item,
-             const std::string& allowed, const std::string& hint, const std::string& name) {
-        problems.push_back(
-            {member, reason, item != nullptr ? shown(item) : std::string(), allowed, hint, name});
+    void add(std::string member, const char* reason, const cJSON* item, std::string allowed,
+             std::string hint, std::string name) {
+        problems.push_back({std::move(member), reason, item != nullptr ? shown(item) : "",
+                            std::move(allowed), std::move(hint), std::move(name)});
     }
-    void check_value(cJSON* parent, cJSON* item, const Member& m, const std::string& path,
-                     const std::string& name, long position);
-    void check_integer(cJSON* item, const Member& m, const std::string& path,
-                       const std::string& name, long position);
-    void check_text(cJSON* parent, cJSON* item, const Member& m, const std::string& path,
-                    const std::string& name);
-    void check_list(cJSON* item, const Member& m, const std::string& path, const std::string& name);
-    void check_same_field(cJSON* object, const Member& m, cJSON* item, const std::string& path,
-                          const std::string& name);
+    void fail(const Where& w, const char* reason, const cJSON* item, const std::string& hint) {
+        add(w.path(), reason, item, w.allowed(), hint, w.name());
+    }
+    void check_value(cJSON* parent, cJSON* item, const Where& w, long position);
+    void check_integer(cJSON* item, const Where& w, long position);
+    void check_text(cJSON* parent, cJSON* item, const Where& w);
+    void check_list(cJSON* item, const Where& w);
+    void check_same_field(cJSON* object, cJSON* item, const Where& w);
 };
 
 void Checker::check_object(cJSON* object, const Member* members, size_t count,
@@ -271,57 +292,58 @@ void Checker::check_object(cJSON* object, const Member* members, size_t count,
     const size_t start = problems.size();
     std::vector<size_t> ranks;  // per problem from start: the row it belongs to
     auto rank_new = [&](size_t rank) { ranks.resize(problems.size() - start, rank); };
-    std::vector<cJSON*> seen(count, nullptr);
+    cJSON* seenRows[32] = {};  // the documents' objects have at most 24 members
+    std::vector<cJSON*> seenMore(count > 32 ? count : 0, nullptr);
+    cJSON** seen = count > 32 ? seenMore.data() : seenRows;
     size_t unknown = count;
+    size_t next = 0;  // bodies mostly follow the table's order: try the next row first
     for (cJSON* child = object->child; child != nullptr; child = child->next) {
-        const std::string key = child->string != nullptr ? child->string : "";
-        const Member* m = settings::find_member(members, count, key.c_str());
+        const char* key = child->string != nullptr ? child->string : "";
+        const Member* m = next < count && std::strcmp(members[next].name, key) == 0
+                              ? &members[next]
+                              : settings::find_member(members, count, key);
         if (m == nullptr) {
-            std::string shownKey = excerpt(key, 64);
+            const std::string shownKey = excerpt(key, 64);
             const char* near = nearest(key, members, count, &Member::name);
             std::string hint =
                 near == nullptr ? "not a member of this document; see docs/api.md"
-                : distance(key, near) == 0 && key != near
+                : strcasecmp(key, near) == 0
                     ? std::string("member names are case-sensitive: did you mean \"") + near + "\"?"
                     : std::string("did you mean \"") + near + "\"?";
-            add(path_of(prefix, shownKey), "unknown member", child, "a member of this document",
-                hint, parentName != nullptr ? parentName : shownKey);
+            add(path_of(prefix, shownKey.c_str()), "unknown member", child,
+                "a member of this document", hint, parentName != nullptr ? parentName : shownKey);
             rank_new(unknown++);
             continue;
         }
         const size_t row = static_cast<size_t>(m - members);
-        const std::string path = path_of(prefix, m->name);
-        const std::string name = m->errorName != nullptr ? m->errorName
-                                 : parentName != nullptr ? parentName
-                                                         : m->name;
+        next = row + 1;
+        const Where w{prefix, *m, parentName};
         if (seen[row] != nullptr) {
-            add(path, "duplicate member", child, "each member once",
+            add(w.path(), "duplicate member", child, "each member once",
                 std::string("\"") + m->name +
                     "\" is sent twice; the settings library would take the first and skip this "
                     "one",
-                name);
+                w.name());
         } else {
             seen[row] = child;
-            check_value(object, child, *m, path, name, position);
+            check_value(object, child, w, position);
         }
         rank_new(row);
     }
     for (size_t row = 0; row < count; ++row) {
-        const Member& m = members[row];
-        const std::string path = path_of(prefix, m.name);
-        const std::string name = m.errorName != nullptr  ? m.errorName
-                                 : parentName != nullptr ? parentName
-                                                         : m.name;
-        if (m.required && seen[row] == nullptr) {
-            add(path, "missing member", nullptr, settings::allowed_text(m),
-                std::string("send \"") + m.name +
-                    "\" too; without it the settings library ignores or refuses this object",
-                name);
+        const Where w{prefix, members[row], parentName};
+        if (w.m.required && seen[row] == nullptr) {
+            fail(w, "missing member", nullptr,
+                 std::string("send \"") + w.m.name +
+                     "\" too; without it the settings library ignores or refuses this object");
         }
-        if (m.sameFieldAs != nullptr && seen[row] != nullptr) {
-            check_same_field(object, m, seen[row], path, name);
+        if (w.m.sameFieldAs != nullptr && seen[row] != nullptr) {
+            check_same_field(object, seen[row], w);
         }
         rank_new(row);
+    }
+    if (ranks.size() < 2) {
+        return;
     }
     // Stable: problems of one row keep their order (elements, then their members).
     std::vector<size_t> order(ranks.size());
@@ -336,47 +358,47 @@ void Checker::check_object(cJSON* object, const Member* members, size_t count,
     std::move(sorted.begin(), sorted.end(), problems.begin() + static_cast<long>(start));
 }
 
-void Checker::check_value(cJSON* parent, cJSON* item, const Member& m, const std::string& path,
-                          const std::string& name, long position) {
-    switch (m.type) {
+void Checker::check_value(cJSON* parent, cJSON* item, const Where& w, long position) {
+    switch (w.m.type) {
         case Type::kInteger:
-            check_integer(item, m, path, name, position);
+            check_integer(item, w, position);
             return;
         case Type::kString:
             if (!cJSON_IsString(item)) {
-                add(path, "wrong type", item, settings::allowed_text(m),
-                    "send a JSON string, in double quotes; the settings library would skip "
-                    "this member",
-                    name);
+                fail(w, "wrong type", item,
+                     "send a JSON string, in double quotes; the settings library would skip "
+                     "this member");
                 return;
             }
-            check_text(parent, item, m, path, name);
+            check_text(parent, item, w);
             return;
         case Type::kArray:
-            check_list(item, m, path, name);
+            check_list(item, w);
             return;
         case Type::kObject:
             if (!cJSON_IsObject(item)) {
-                add(path, "wrong type", item, settings::allowed_text(m),
-                    "send a JSON object; the settings library would skip this member", name);
+                fail(w, "wrong type", item,
+                     "send a JSON object; the settings library would skip this member");
                 return;
             }
-            check_object(item, m.fields, m.fieldCount, path, name.c_str(), -1);
+            check_object(item, w.m.fields, w.m.fieldCount, w.path(), w.name().c_str(), -1);
             return;
     }
 }
 
-void Checker::check_integer(cJSON* item, const Member& m, const std::string& path,
-                            const std::string& name, long position) {
-    const std::string range = "send a whole number from " + std::to_string(m.minimum) + " to " +
-                              std::to_string(m.maximum);
+void Checker::check_integer(cJSON* item, const Where& w, long position) {
+    const Member& m = w.m;
+    auto range = [&] {
+        return "send a whole number from " + std::to_string(m.minimum) + " to " +
+               std::to_string(m.maximum);
+    };
     if (cJSON_IsBool(item) && m.isSwitch) {
         booleans.push_back(item);
         return;
     }
     if (!cJSON_IsNumber(item)) {
         std::string hint =
-            range + ", as a JSON number; the settings library would skip this member";
+            range() + ", as a JSON number; the settings library would skip this member";
         if (cJSON_IsString(item)) {
             char* end = nullptr;
             std::strtoll(item->valuestring, &end, 10);
@@ -385,58 +407,54 @@ void Checker::check_integer(cJSON* item, const Member& m, const std::string& pat
                        "; the settings library skips a number sent as a string";
             }
         } else if (cJSON_IsNull(item)) {
-            hint = "leave the member out to keep the stored value, or " + range;
+            hint = "leave the member out to keep the stored value, or " + range();
         }
-        add(path, "wrong type", item, settings::allowed_text(m), hint, name);
+        fail(w, "wrong type", item, hint);
         return;
     }
     const double value = item->valuedouble;
     if (std::isfinite(value) && value != std::floor(value)) {
-        add(path, "not a whole number", item, settings::allowed_text(m),
-            range + "; the settings library would drop the fraction and store " +
-                std::to_string(item->valueint),
-            name);
+        fail(w, "not a whole number", item,
+             range() + "; the settings library would drop the fraction and store " +
+                 std::to_string(item->valueint));
         return;
     }
     if (!(value >= static_cast<double>(m.minimum) && value <= static_cast<double>(m.maximum))) {
-        add(path, "out of range", item, settings::allowed_text(m), range, name);
+        fail(w, "out of range", item, range());
         return;
     }
     if (m.isPosition && position >= 0 && value != static_cast<double>(position)) {
-        add(path, "wrong position", item,
+        add(w.path(), "wrong position", item,
             "the element's position in the array, " + std::to_string(position),
             "elements are applied by position: element " + std::to_string(position) +
                 " changes destination " + std::to_string(position) +
                 "; move this element to position " + print_compact(item) + " or leave \"" + m.name +
                 "\" out",
-            name);
+            w.name());
     }
 }
 
-void Checker::check_text(cJSON* parent, cJSON* item, const Member& m, const std::string& path,
-                         const std::string& name) {
-    const std::string text = item->valuestring;
-    const std::string allowed = settings::allowed_text(m);
-    size_t bad = invalid_utf8_at(text);
+void Checker::check_text(cJSON* parent, cJSON* item, const Where& w) {
+    const Member& m = w.m;
+    const char* text = item->valuestring;
+    const size_t size = std::strlen(text);
+    size_t bad = invalid_utf8_at(text, size);
     if (bad != std::string::npos) {
-        add(path, "not UTF-8", item, allowed,
-            "byte " + std::to_string(bad) +
-                " of the text starts no UTF-8 character; send "
-                "text in UTF-8",
-            name);
+        fail(w, "not UTF-8", item,
+             "byte " + std::to_string(bad) +
+                 " of the text starts no UTF-8 character; send text in UTF-8");
         return;
     }
-    if (m.maxBytes > 0 && text.size() > m.maxBytes) {
-        add(path, "too long", item, allowed,
-            "shorten it to " + std::to_string(m.maxBytes) + " bytes (it has " +
-                std::to_string(text.size()) +
-                "; a character outside ASCII takes 2 to 4); the settings library would store "
-                "only the first " +
-                std::to_string(m.maxBytes) + " bytes",
-            name);
+    if (m.maxBytes > 0 && size > m.maxBytes) {
+        fail(w, "too long", item,
+             "shorten it to " + std::to_string(m.maxBytes) + " bytes (it has " +
+                 std::to_string(size) +
+                 "; a character outside ASCII takes 2 to 4); the settings library would store "
+                 "only the first " +
+                 std::to_string(m.maxBytes) + " bytes");
         return;
     }
-    if (m.secret && text == settings::kPasswordPlaceholder) {
+    if (m.secret && std::strcmp(text, settings::kPasswordPlaceholder) == 0) {
         placeholders.emplace_back(parent, item);
         return;
     }
@@ -445,7 +463,7 @@ void Checker::check_text(cJSON* parent, cJSON* item, const Member& m, const std:
         case Form::kAny:
             return;
         case Form::kNotEmpty:
-            if (text.empty()) {
+            if (size == 0) {
                 problem = "send at least one character";
             }
             break;
@@ -463,42 +481,43 @@ void Checker::check_text(cJSON* parent, cJSON* item, const Member& m, const std:
         case Form::kWord: {
             bool known = false;
             for (size_t i = 0; i < m.wordCount && !known; ++i) {
-                known = text == m.words[i].text;
+                known = std::strcmp(text, m.words[i].text) == 0;
             }
             if (!known) {
                 const char* near = nearest(text, m.words, m.wordCount, &settings::Word::text);
-                problem = text == "lineBreak" ? "lineBreak has no spacing; leave this element out"
-                          : near != nullptr   ? std::string("did you mean \"") + near + "\"?"
-                                              : "not a name of this list";
+                problem = std::strcmp(text, "lineBreak") == 0
+                              ? "lineBreak has no spacing; leave this element out"
+                          : near != nullptr ? std::string("did you mean \"") + near + "\"?"
+                                            : "not a name of this list";
             }
             break;
         }
     }
     if (!problem.empty()) {
-        add(path, text.empty() ? "empty" : "bad form", item, allowed, problem, name);
+        fail(w, size == 0 ? "empty" : "bad form", item, problem);
     }
 }
 
-void Checker::check_list(cJSON* item, const Member& m, const std::string& path,
-                         const std::string& name) {
-    const std::string allowed = settings::allowed_text(m);
+void Checker::check_list(cJSON* item, const Where& w) {
+    const Member& m = w.m;
     if (!cJSON_IsArray(item)) {
-        add(path, "wrong type", item, allowed,
-            "send a JSON array; the settings library would skip this member", name);
+        fail(w, "wrong type", item,
+             "send a JSON array; the settings library would skip this member");
         return;
     }
+    const std::string path = w.path();
+    const std::string name = w.name();
     const size_t size = static_cast<size_t>(cJSON_GetArraySize(item));
     if (size > m.maxItems) {
-        add(path, "too many elements", item, allowed,
-            "send at most " + std::to_string(m.maxItems) +
-                " elements; the settings library would ignore the rest",
-            name);
+        fail(w, "too many elements", item,
+             "send at most " + std::to_string(m.maxItems) +
+                 " elements; the settings library would ignore the rest");
     }
     long index = 0;
     for (cJSON* element = item->child; element != nullptr; element = element->next, ++index) {
         const std::string elementPath = path + "[" + std::to_string(index) + "]";
         if (!cJSON_IsObject(element)) {
-            add(elementPath, "wrong type", element, allowed,
+            add(elementPath, "wrong type", element, w.allowed(),
                 "each element is a JSON object; the settings library would skip this one", name);
             continue;
         }
@@ -510,14 +529,16 @@ void Checker::check_list(cJSON* item, const Member& m, const std::string& path,
             continue;
         }
         const char* key = m.fields[f].name;
-        std::vector<std::string> values;
+        std::vector<const char*> values;
         index = 0;
         for (cJSON* element = item->child; element != nullptr; element = element->next, ++index) {
             const cJSON* value = cJSON_GetObjectItemCaseSensitive(element, key);
             if (!cJSON_IsString(value)) {
                 continue;
             }
-            auto earlier = std::find(values.begin(), values.end(), value->valuestring);
+            auto earlier = std::find_if(values.begin(), values.end(), [&](const char* v) {
+                return std::strcmp(v, value->valuestring) == 0;
+            });
             if (earlier != values.end()) {
                 add(path + "[" + std::to_string(index) + "]." + key, "duplicate element", value,
                     std::string("each ") + key + " once",
@@ -533,29 +554,29 @@ void Checker::check_list(cJSON* item, const Member& m, const std::string& path,
 /* A member that sets the same field as a member of a list element ("httpUrl" and
  * "httpList[0].url"): the library applies the element last, so two different texts
  * would lose the first one. */
-void Checker::check_same_field(cJSON* object, const Member& m, cJSON* item, const std::string& path,
-                               const std::string& name) {
-    const std::string other = m.sameFieldAs;
-    const size_t open = other.find('['), close = other.find("].");
-    if (!cJSON_IsString(item) || open == std::string::npos || close == std::string::npos) {
+void Checker::check_same_field(cJSON* object, cJSON* item, const Where& w) {
+    const char* other = w.m.sameFieldAs;  // "list[element].field"
+    const char* open = std::strchr(other, '[');
+    const char* close = std::strstr(other, "].");
+    if (!cJSON_IsString(item) || open == nullptr || close == nullptr) {
         return;
     }
-    const cJSON* list = cJSON_GetObjectItemCaseSensitive(object, other.substr(0, open).c_str());
-    const cJSON* element = cJSON_IsArray(list)
-                               ? cJSON_GetArrayItem(list, std::atoi(other.c_str() + open + 1))
-                               : nullptr;
-    const cJSON* twin = cJSON_IsObject(element)
-                            ? cJSON_GetObjectItemCaseSensitive(element, other.c_str() + close + 2)
-                            : nullptr;
+    const std::string listName(other, open);
+    const cJSON* list = cJSON_GetObjectItemCaseSensitive(object, listName.c_str());
+    const cJSON* element =
+        cJSON_IsArray(list) ? cJSON_GetArrayItem(list, std::atoi(open + 1)) : nullptr;
+    const cJSON* twin =
+        cJSON_IsObject(element) ? cJSON_GetObjectItemCaseSensitive(element, close + 2) : nullptr;
     if (!cJSON_IsString(twin) || std::strcmp(twin->valuestring, item->valuestring) == 0 ||
         std::strcmp(twin->valuestring, settings::kPasswordPlaceholder) == 0 ||
         std::strcmp(item->valuestring, settings::kPasswordPlaceholder) == 0) {
         return;
     }
-    add(path, "conflict", item, "the same text as " + other + ", or only one of the two",
-        other + " sets the same field and is applied after \"" + m.name +
+    add(w.path(), "conflict", item,
+        "the same text as " + std::string(other) + ", or only one of the two",
+        std::string(other) + " sets the same field and is applied after \"" + w.m.name +
             "\", which would be lost; send one of them",
-        name);
+        w.name());
 }
 
 /* ---- Replies ---- */
