@@ -274,7 +274,8 @@ TEST_F(StrictTest, RefusalsSayWhatWasReceivedWhatIsAllowedAndHowToFixIt) {
     } cases[] = {
         {"set_lpr_advanced", R"({"osdSort":)",
          R"j({"code":400,"msg":"Invalid JSON","errors":[{"member":"","reason":"syntax error",)j"
-         R"j("received":"\":\"","allowed":"one JSON object and nothing after it","hint":"the )j"
+         R"j("received":"\"{\"osdSort\":\"","allowed":"one JSON object and nothing after )j"
+         R"j(it","hint":"the )j"
          R"j(body ends before the JSON is complete; check for a missing } or ]"}]})j"},
         {"set_vehicle_count", R"({"resetHuor":4,"resetHour":"5","enable":null})",
          R"j({"code":400,"msg":"Invalid parameter: enable","errors":[)j"

@@ -11,6 +11,13 @@
 #include <numeric>
 #include <vector>
 
+// RapidJSON skips blanks 16 bytes at a time where the processor can.
+#if defined(__SSE2__)
+#define RAPIDJSON_SSE2
+#endif
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
 #include "json_tree.h"
 #include "settings_table.h"
 
@@ -95,25 +102,6 @@ std::string excerpt(const std::string& text, size_t limit = kShownBytes) {
         }
         out.append(piece, size);
         p += n ? n : 1;
-    }
-    return out;
-}
-
-/* A received value as JSON text, shortened: the string "5" shows as "5" in quotes,
- * the number 5 without, so that the two can be told apart. */
-std::string shown(const cJSON* item) {
-    if (!cJSON_IsString(item)) {
-        return excerpt(print_compact(item));
-    }
-    std::string text = item->valuestring;
-    std::string shortened = excerpt(text);
-    CJsonPtr literal(cJSON_CreateString(shortened.c_str()));
-    if (!literal) {
-        throw std::bad_alloc();
-    }
-    std::string out = print_compact(literal.get());
-    if (shortened.size() != text.size()) {
-        out += " (" + std::to_string(text.size()) + " bytes)";
     }
     return out;
 }
@@ -237,216 +225,374 @@ struct Problem {
     std::string name; /* for "Invalid parameter: <name>" */
 };
 
-std::string path_of(const std::string& prefix, const char* key) {
-    return prefix.empty() ? key : prefix + "." + key;
+/* A string received, as JSON text: in quotes, escaped, shortened, with its size when
+ * shortened; "5" in quotes was a string, 5 without a number. */
+std::string shown_text(const char* text, size_t size) {
+    const std::string whole(text, size);
+    const std::string shortened = excerpt(whole);
+    CJsonPtr literal(cJSON_CreateString(shortened.c_str()));
+    if (!literal) {
+        throw std::bad_alloc();
+    }
+    std::string out = print_compact(literal.get());
+    if (shortened.size() != size) {
+        out += " (" + std::to_string(size) + " bytes)";
+    }
+    return out;
 }
 
-/* A member where it was met: the path of its object and its parent's library name. The
- * texts of a problem are made only once there is one: a body that passes costs no
- * string. */
-struct Where {
-    const std::string& prefix;
-    const Member& m;
-    const char* parentName;
-
-    std::string path() const { return path_of(prefix, m.name); }
-    /* The name after "Invalid parameter: ". */
-    std::string name() const {
-        return m.errorName != nullptr ? m.errorName : parentName != nullptr ? parentName : m.name;
+/* true when sameFieldAs ("httpList[0].url") names field of element index of list. */
+bool names_field(const char* sameFieldAs, const char* list, long index, const char* field) {
+    const size_t length = std::strlen(list);
+    if (std::strncmp(sameFieldAs, list, length) != 0 || sameFieldAs[length] != '[') {
+        return false;
     }
-    std::string allowed() const { return settings::allowed_text(m); }
-};
+    const char* p = sameFieldAs + length + 1;
+    long element = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        element = element * 10 + (*p - '0');
+    }
+    return element == index && p[0] == ']' && p[1] == '.' && std::strcmp(p + 2, field) == 0;
+}
 
-class Checker {
+/* The check, as one pass of RapidJSON's event reader over the body: no tree, and no
+ * text made unless a problem is found, so that a body that passes costs little beside
+ * the library's own parse. Each object or array being read is a frame on a stack. */
+class Checker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> {
   public:
-    std::vector<Problem> problems;
-    /* Switches sent as JSON booleans, made 0 and 1 after the check. */
-    std::vector<cJSON*> booleans;
-    /* Passwords sent back as the placeholder (parent, item), left out after the check. */
-    std::vector<std::pair<cJSON*, cJSON*>> placeholders;
+    /* text: the bytes that in reads, for the excerpts of values. */
+    Checker(const settings::Document& doc, const char* text, rapidjson::InsituStringStream& in)
+        : m_doc(doc), m_text(text), m_in(in) {}
 
-    /* Checks the members of object against members (one table level). position: the
-     * element's index when object is an array element, else -1. Problems are listed
-     * in the order of the table's rows, unknown members after them in body order. */
-    void check_object(cJSON* object, const Member* members, size_t count, const std::string& prefix,
-                      const char* parentName, long position);
+    std::vector<Problem> problems;
+    /* A switch came as false/true, or a password as the placeholder: the body goes to
+     * the library re-printed (rewritten()). */
+    bool rewrite = false;
+    /* The body is JSON but not an object. */
+    bool notObject = false;
+
+    bool Null() { return scalar(Scalar::kNull, "null", 4); }
+    bool Bool(bool b) {
+        return b ? scalar(Scalar::kBool, "true", 4) : scalar(Scalar::kBool, "false", 5);
+    }
+    bool RawNumber(const char* text, rapidjson::SizeType size, bool) {
+        return scalar(Scalar::kNumber, text, size);
+    }
+    bool String(const char* text, rapidjson::SizeType size, bool) {
+        return scalar(Scalar::kString, text, size);
+    }
+    bool StartObject() { return start(true); }
+    bool StartArray() { return start(false); }
+    bool Key(const char* key, rapidjson::SizeType size, bool);
+    bool EndObject(rapidjson::SizeType) { return end(); }
+    bool EndArray(rapidjson::SizeType) { return end(); }
 
   private:
-    void add(std::string member, const char* reason, const cJSON* item, std::string allowed,
+    enum class Scalar { kNull, kBool, kNumber, kString };
+    enum class Kind { kObject, kList, kSkip };
+
+    struct Frame {
+        Kind kind;
+        const Member* rows; /* object: its rows; list: its elements' rows */
+        size_t count;
+        const Member* owner;       /* the member whose value this is; null: the document */
+        const char* name;          /* the library's name for members inside (null: their own) */
+        long position;             /* element index of an object in a list, else -1 */
+        size_t start;              /* problems.size() when the frame began */
+        size_t begin;              /* offset of its first byte in the body */
+        std::vector<size_t> ranks; /* per problem from start: the row it belongs to */
+        /* objects */
+        uint32_t seen = 0;
+        size_t next = 0;    /* bodies mostly follow the table's order: the row to try first */
+        size_t unknown = 0; /* rank of the next unknown member */
+        const Member* current = nullptr; /* the row of the value that comes next */
+        size_t currentRank = 0;
+        std::string unknownKey; /* the key of an unknown member's value */
+        /* lists */
+        long index = -1;                                   /* the element being read */
+        std::vector<std::pair<std::string, long>> uniques; /* values of a unique field */
+        /* skips: the problem whose "received" is this value's text */
+        size_t problem = std::string::npos;
+    };
+
+    /* What the value that starts now is for. */
+    struct Target {
+        const Member* m; /* null: an unknown member, or a value being skipped */
+        Frame* frame;    /* the object or list it is in */
+    };
+
+    std::string path_of(const Frame* upto, const char* last) const;
+    std::string path(const Member& m) const { return path_of(&m_stack.back(), m.name); }
+    static const char* library_name(const Member& m, const Frame& f) {
+        return m.errorName != nullptr ? m.errorName : f.name != nullptr ? f.name : m.name;
+    }
+    std::string name_of(const Member& m, const Frame& f) const { return library_name(m, f); }
+    void add(std::string member, const char* reason, std::string received, std::string allowed,
              std::string hint, std::string name) {
-        problems.push_back({std::move(member), reason, item != nullptr ? shown(item) : "",
-                            std::move(allowed), std::move(hint), std::move(name)});
+        problems.push_back({std::move(member), reason, std::move(received), std::move(allowed),
+                            std::move(hint), std::move(name)});
     }
-    void fail(const Where& w, const char* reason, const cJSON* item, const std::string& hint) {
-        add(w.path(), reason, item, w.allowed(), hint, w.name());
+    void fail(const Member& m, const char* reason, std::string received, const std::string& hint) {
+        add(path(m), reason, std::move(received), settings::allowed_text(m), hint,
+            name_of(m, m_stack.back()));
     }
-    void check_value(cJSON* parent, cJSON* item, const Where& w, long position);
-    void check_integer(cJSON* item, const Where& w, long position);
-    void check_text(cJSON* parent, cJSON* item, const Where& w);
-    void check_list(cJSON* item, const Where& w);
-    void check_same_field(cJSON* object, cJSON* item, const Where& w);
+    /* The value in the top frame is complete: its problems get the frame's rank. */
+    void value_done() {
+        Frame& f = m_stack.back();
+        if (f.kind != Kind::kSkip) {
+            f.ranks.resize(problems.size() - f.start, f.currentRank);
+        }
+    }
+    Target target();
+    bool scalar(Scalar type, const char* text, size_t size);
+    void check_integer(const Member& m, Scalar type, const char* text, size_t size);
+    void check_text(const Member& m, const char* text, size_t size);
+    bool start(bool object);
+    bool end();
+    void finish_object(Frame& f);
+    void push(Kind kind, const Member* rows, size_t count, const Member* owner, const char* name,
+              long position, size_t problem = std::string::npos);
+
+    const settings::Document& m_doc;
+    const char* m_text;
+    rapidjson::InsituStringStream& m_in; /* read only for positions */
+    std::vector<Frame> m_stack;
+    /* Values of the members that set the same field as a list element's member, and
+     * of those elements' members: {sameFieldAs, value}. */
+    std::vector<std::pair<const char*, std::string>> m_sameField;
+    std::vector<std::pair<const char*, std::string>> m_twins;
 };
 
-void Checker::check_object(cJSON* object, const Member* members, size_t count,
-                           const std::string& prefix, const char* parentName, long position) {
-    const size_t start = problems.size();
-    std::vector<size_t> ranks;  // per problem from start: the row it belongs to
-    auto rank_new = [&](size_t rank) { ranks.resize(problems.size() - start, rank); };
-    cJSON* seenRows[32] = {};  // the documents' objects have at most 24 members
-    std::vector<cJSON*> seenMore(count > 32 ? count : 0, nullptr);
-    cJSON** seen = count > 32 ? seenMore.data() : seenRows;
-    size_t unknown = count;
-    size_t next = 0;  // bodies mostly follow the table's order: try the next row first
-    for (cJSON* child = object->child; child != nullptr; child = child->next) {
-        const char* key = child->string != nullptr ? child->string : "";
-        const Member* m = next < count && std::strcmp(members[next].name, key) == 0
-                              ? &members[next]
-                              : settings::find_member(members, count, key);
-        if (m == nullptr) {
-            const std::string shownKey = excerpt(key, 64);
-            const char* near = nearest(key, members, count, &Member::name);
+std::string Checker::path_of(const Frame* upto, const char* last) const {
+    std::string out;
+    for (const Frame& f : m_stack) {
+        if (f.owner != nullptr) {
+            if (f.position >= 0) {
+                out += "[" + std::to_string(f.position) + "]";
+            } else {
+                out += (out.empty() ? "" : ".") + std::string(f.owner->name);
+            }
+        }
+        if (&f == upto) {
+            break;
+        }
+    }
+    if (last != nullptr) {
+        out += (out.empty() ? "" : ".") + std::string(last);
+    }
+    return out;
+}
+
+void Checker::push(Kind kind, const Member* rows, size_t count, const Member* owner,
+                   const char* name, long position, size_t problem) {
+    Frame f;
+    f.kind = kind;
+    f.rows = rows;
+    f.count = count;
+    f.owner = owner;
+    f.name = name;
+    f.position = position;
+    f.start = problems.size();
+    f.begin = m_in.Tell() - 1;  // the reader has taken the { or [
+    f.unknown = count;
+    f.problem = problem;
+    m_stack.push_back(std::move(f));
+}
+
+Checker::Target Checker::target() {
+    Frame& f = m_stack.back();
+    switch (f.kind) {
+        case Kind::kObject:
+            return {f.current, &f};
+        case Kind::kList:
+            if (static_cast<size_t>(++f.index) == f.owner->maxItems) {
+                add(path_of(&f, nullptr), "too many elements", "", settings::allowed_text(*f.owner),
+                    "send at most " + std::to_string(f.owner->maxItems) +
+                        " elements; the settings library would ignore the rest",
+                    f.name);
+                f.problem = problems.size() - 1;  // received: the array, at its end
+            }
+            return {f.owner, &f};
+        case Kind::kSkip:
+            break;
+    }
+    return {nullptr, &f};
+}
+
+bool Checker::Key(const char* key, rapidjson::SizeType size, bool) {
+    Frame& f = m_stack.back();
+    const Member* m = nullptr;
+    if (std::strlen(key) == size) {  // a key with \u0000 in it is no member's
+        m = f.next < f.count && std::strcmp(f.rows[f.next].name, key) == 0
+                ? &f.rows[f.next]
+                : settings::find_member(f.rows, f.count, key);
+    }
+    f.current = m;
+    if (m == nullptr) {
+        f.unknownKey.assign(key, size);
+        f.currentRank = f.unknown++;
+        return true;
+    }
+    const size_t row = static_cast<size_t>(m - f.rows);
+    f.next = row + 1;
+    f.currentRank = row;
+    if (f.seen & (1u << row)) {
+        f.current = nullptr;  // the value is reported, not checked again
+        f.unknownKey = std::string("\x01") + m->name;
+    } else {
+        f.seen |= 1u << row;
+    }
+    return true;
+}
+
+bool Checker::scalar(Scalar type, const char* text, size_t size) {
+    if (m_stack.empty()) {
+        notObject = true;
+        return false;
+    }
+    const Target t = target();
+    Frame& f = *t.frame;
+    auto received = [&] {
+        return type == Scalar::kString ? shown_text(text, size) : excerpt(std::string(text, size));
+    };
+    if (f.kind == Kind::kSkip) {
+        return true;
+    }
+    if (f.kind == Kind::kList) {
+        add(path_of(&f, nullptr) + "[" + std::to_string(f.index) + "]", "wrong type", received(),
+            settings::allowed_text(*f.owner),
+            "each element is a JSON object; the settings library would skip this one", f.name);
+        return true;
+    }
+    if (t.m == nullptr) {
+        const bool duplicate = !f.unknownKey.empty() && f.unknownKey[0] == '\x01';
+        if (duplicate) {
+            const Member& m = *settings::find_member(f.rows, f.count, f.unknownKey.c_str() + 1);
+            add(path(m), "duplicate member", received(), "each member once",
+                std::string("\"") + m.name +
+                    "\" is sent twice; the settings library would take the first and skip "
+                    "this one",
+                name_of(m, f));
+        } else {
+            const std::string key = excerpt(f.unknownKey, 64);
+            const char* near = nearest(f.unknownKey, f.rows, f.count, &Member::name);
             std::string hint =
                 near == nullptr ? "not a member of this document; see docs/api.md"
-                : strcasecmp(key, near) == 0
+                : strcasecmp(f.unknownKey.c_str(), near) == 0
                     ? std::string("member names are case-sensitive: did you mean \"") + near + "\"?"
                     : std::string("did you mean \"") + near + "\"?";
-            add(path_of(prefix, shownKey.c_str()), "unknown member", child,
-                "a member of this document", hint, parentName != nullptr ? parentName : shownKey);
-            rank_new(unknown++);
-            continue;
+            add(path_of(&f, key.c_str()), "unknown member", received(), "a member of this document",
+                hint, f.name != nullptr ? f.name : key);
         }
-        const size_t row = static_cast<size_t>(m - members);
-        next = row + 1;
-        const Where w{prefix, *m, parentName};
-        if (seen[row] != nullptr) {
-            add(w.path(), "duplicate member", child, "each member once",
-                std::string("\"") + m->name +
-                    "\" is sent twice; the settings library would take the first and skip this "
-                    "one",
-                w.name());
-        } else {
-            seen[row] = child;
-            check_value(object, child, w, position);
-        }
-        rank_new(row);
+        value_done();
+        return true;
     }
-    for (size_t row = 0; row < count; ++row) {
-        const Where w{prefix, members[row], parentName};
-        if (w.m.required && seen[row] == nullptr) {
-            fail(w, "missing member", nullptr,
-                 std::string("send \"") + w.m.name +
-                     "\" too; without it the settings library ignores or refuses this object");
-        }
-        if (w.m.sameFieldAs != nullptr && seen[row] != nullptr) {
-            check_same_field(object, seen[row], w);
-        }
-        rank_new(row);
-    }
-    if (ranks.size() < 2) {
-        return;
-    }
-    // Stable: problems of one row keep their order (elements, then their members).
-    std::vector<size_t> order(ranks.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return ranks[a] < ranks[b]; });
-    std::vector<Problem> sorted;
-    sorted.reserve(order.size());
-    for (size_t i : order) {
-        sorted.push_back(std::move(problems[start + i]));
-    }
-    std::move(sorted.begin(), sorted.end(), problems.begin() + static_cast<long>(start));
-}
-
-void Checker::check_value(cJSON* parent, cJSON* item, const Where& w, long position) {
-    switch (w.m.type) {
+    const Member& m = *t.m;
+    switch (m.type) {
         case Type::kInteger:
-            check_integer(item, w, position);
-            return;
+            check_integer(m, type, text, size);
+            break;
         case Type::kString:
-            if (!cJSON_IsString(item)) {
-                fail(w, "wrong type", item,
+            if (type != Scalar::kString) {
+                fail(m, "wrong type", received(),
                      "send a JSON string, in double quotes; the settings library would skip "
                      "this member");
-                return;
+            } else {
+                check_text(m, text, size);
             }
-            check_text(parent, item, w);
-            return;
+            break;
         case Type::kArray:
-            check_list(item, w);
-            return;
+            fail(m, "wrong type", received(),
+                 "send a JSON array; the settings library would skip this member");
+            break;
         case Type::kObject:
-            if (!cJSON_IsObject(item)) {
-                fail(w, "wrong type", item,
-                     "send a JSON object; the settings library would skip this member");
-                return;
-            }
-            check_object(item, w.m.fields, w.m.fieldCount, w.path(), w.name().c_str(), -1);
-            return;
+            fail(m, "wrong type", received(),
+                 "send a JSON object; the settings library would skip this member");
+            break;
     }
+    value_done();
+    return true;
 }
 
-void Checker::check_integer(cJSON* item, const Where& w, long position) {
-    const Member& m = w.m;
+void Checker::check_integer(const Member& m, Scalar type, const char* text, size_t size) {
     auto range = [&] {
         return "send a whole number from " + std::to_string(m.minimum) + " to " +
                std::to_string(m.maximum);
     };
-    if (cJSON_IsBool(item) && m.isSwitch) {
-        booleans.push_back(item);
+    if (type == Scalar::kBool && m.isSwitch) {
+        rewrite = true;
         return;
     }
-    if (!cJSON_IsNumber(item)) {
+    if (type != Scalar::kNumber) {
         std::string hint =
             range() + ", as a JSON number; the settings library would skip this member";
-        if (cJSON_IsString(item)) {
+        const std::string value(text, size);
+        if (type == Scalar::kString) {
             char* end = nullptr;
-            std::strtoll(item->valuestring, &end, 10);
-            if (end != item->valuestring && *end == '\0') {
-                hint = std::string("send the number without quotes: ") + item->valuestring +
+            std::strtoll(value.c_str(), &end, 10);
+            if (end != value.c_str() && *end == '\0') {
+                hint = "send the number without quotes: " + value +
                        "; the settings library skips a number sent as a string";
             }
-        } else if (cJSON_IsNull(item)) {
+        } else if (type == Scalar::kNull) {
             hint = "leave the member out to keep the stored value, or " + range();
         }
-        fail(w, "wrong type", item, hint);
+        fail(m, "wrong type", type == Scalar::kString ? shown_text(text, size) : value, hint);
         return;
     }
-    const double value = item->valuedouble;
-    if (std::isfinite(value) && value != std::floor(value)) {
-        fail(w, "not a whole number", item,
+    // RapidJSON has checked the number's form: digits, then maybe a fraction or exponent.
+    double value = 0;
+    bool whole = std::find_if(text, text + size, [](char c) {
+                     return c == '.' || c == 'e' || c == 'E';
+                 }) == text + size;
+    if (whole && size <= 18) {
+        long long digits = 0;
+        for (size_t i = text[0] == '-' ? 1 : 0; i < size; ++i) {
+            digits = digits * 10 + (text[i] - '0');
+        }
+        value = static_cast<double>(text[0] == '-' ? -digits : digits);
+    } else {
+        value = std::strtod(std::string(text, size).c_str(), nullptr);
+        whole = std::isfinite(value) && value == std::floor(value);
+        whole = whole || !std::isfinite(value);  // too large: out of range below
+    }
+    const std::string shown(text, size);
+    if (!whole) {
+        const double kept = std::trunc(value);
+        const long long stored = kept >= INT32_MAX   ? INT32_MAX
+                                 : kept <= INT32_MIN ? INT32_MIN
+                                                     : static_cast<long long>(kept);
+        fail(m, "not a whole number", excerpt(shown),
              range() + "; the settings library would drop the fraction and store " +
-                 std::to_string(item->valueint));
+                 std::to_string(stored));
         return;
     }
     if (!(value >= static_cast<double>(m.minimum) && value <= static_cast<double>(m.maximum))) {
-        fail(w, "out of range", item, range());
+        fail(m, "out of range", excerpt(shown), range());
         return;
     }
+    const long position = m_stack.back().position;
     if (m.isPosition && position >= 0 && value != static_cast<double>(position)) {
-        add(w.path(), "wrong position", item,
+        add(path(m), "wrong position", excerpt(shown),
             "the element's position in the array, " + std::to_string(position),
             "elements are applied by position: element " + std::to_string(position) +
                 " changes destination " + std::to_string(position) +
-                "; move this element to position " + print_compact(item) + " or leave \"" + m.name +
-                "\" out",
-            w.name());
+                "; move this element to position " + shown + " or leave \"" + m.name + "\" out",
+            name_of(m, m_stack.back()));
     }
 }
 
-void Checker::check_text(cJSON* parent, cJSON* item, const Where& w) {
-    const Member& m = w.m;
-    const char* text = item->valuestring;
-    const size_t size = std::strlen(text);
+void Checker::check_text(const Member& m, const char* text, size_t size) {
+    Frame& f = m_stack.back();
     size_t bad = invalid_utf8_at(text, size);
     if (bad != std::string::npos) {
-        fail(w, "not UTF-8", item,
+        fail(m, "not UTF-8", shown_text(text, size),
              "byte " + std::to_string(bad) +
                  " of the text starts no UTF-8 character; send text in UTF-8");
         return;
     }
     if (m.maxBytes > 0 && size > m.maxBytes) {
-        fail(w, "too long", item,
+        fail(m, "too long", shown_text(text, size),
              "shorten it to " + std::to_string(m.maxBytes) + " bytes (it has " +
                  std::to_string(size) +
                  "; a character outside ASCII takes 2 to 4); the settings library would store "
@@ -454,8 +600,39 @@ void Checker::check_text(cJSON* parent, cJSON* item, const Where& w) {
                  std::to_string(m.maxBytes) + " bytes");
         return;
     }
-    if (m.secret && std::strcmp(text, settings::kPasswordPlaceholder) == 0) {
-        placeholders.emplace_back(parent, item);
+    if (std::strlen(text) != size) {
+        fail(m, "bad form", shown_text(text, size),
+             "\\u0000 would end the text for the settings library; leave it out");
+        return;
+    }
+    const bool placeholder = m.secret && std::strcmp(text, settings::kPasswordPlaceholder) == 0;
+    rewrite = rewrite || placeholder;
+    // Members that set the same field as a list element's member, and those members.
+    if (m.sameFieldAs != nullptr && f.owner == nullptr && !placeholder) {
+        m_sameField.emplace_back(m.sameFieldAs, std::string(text, size));
+    }
+    if (f.position >= 0 && !placeholder) {
+        for (size_t i = 0; i < m_doc.memberCount; ++i) {
+            const char* same = m_doc.members[i].sameFieldAs;
+            if (same != nullptr && names_field(same, f.owner->name, f.position, m.name)) {
+                m_twins.emplace_back(same, std::string(text, size));
+            }
+        }
+    }
+    if (m.unique) {
+        Frame& list = m_stack[m_stack.size() - 2];
+        for (const auto& earlier : list.uniques) {
+            if (earlier.first == text) {
+                add(path(m), "duplicate element", shown_text(text, size),
+                    std::string("each ") + m.name + " once",
+                    "element " + std::to_string(earlier.second) + " has the same " + m.name +
+                        "; the later one would overwrite it",
+                    name_of(m, f));
+            }
+        }
+        list.uniques.emplace_back(text, f.position);
+    }
+    if (placeholder) {
         return;
     }
     std::string problem;
@@ -494,89 +671,147 @@ void Checker::check_text(cJSON* parent, cJSON* item, const Where& w) {
         }
     }
     if (!problem.empty()) {
-        fail(w, size == 0 ? "empty" : "bad form", item, problem);
+        fail(m, size == 0 ? "empty" : "bad form", shown_text(text, size), problem);
     }
 }
 
-void Checker::check_list(cJSON* item, const Where& w) {
-    const Member& m = w.m;
-    if (!cJSON_IsArray(item)) {
-        fail(w, "wrong type", item,
-             "send a JSON array; the settings library would skip this member");
+bool Checker::start(bool object) {
+    if (m_stack.empty()) {
+        if (!object) {
+            notObject = true;
+            return false;
+        }
+        push(Kind::kObject, m_doc.members, m_doc.memberCount, nullptr, nullptr, -1);
+        return true;
+    }
+    const Target t = target();
+    Frame& f = *t.frame;
+    const std::string wrong = object ? "send a JSON object" : "send a JSON array";
+    if (f.kind == Kind::kSkip) {
+        push(Kind::kSkip, nullptr, 0, nullptr, nullptr, -1);
+        return true;
+    }
+    if (f.kind == Kind::kList) {
+        const Member& list = *f.owner;
+        const std::string name = f.name;
+        if (!object) {
+            add(path_of(&f, nullptr) + "[" + std::to_string(f.index) + "]", "wrong type", "",
+                settings::allowed_text(list),
+                "each element is a JSON object; the settings library would skip this one", name);
+            push(Kind::kSkip, nullptr, 0, nullptr, nullptr, -1, problems.size() - 1);
+            return true;
+        }
+        push(Kind::kObject, list.fields, list.fieldCount, f.owner, f.name, f.index);
+        return true;
+    }
+    if (t.m == nullptr) {  // an unknown or repeated member: reported with its whole text
+        scalar(Scalar::kNull, "", 0);
+        push(Kind::kSkip, nullptr, 0, nullptr, nullptr, -1, problems.size() - 1);
+        return true;
+    }
+    const Member& m = *t.m;
+    if (object && m.type == Type::kObject) {
+        push(Kind::kObject, m.fields, m.fieldCount, &m, library_name(m, f), -1);
+        return true;
+    }
+    if (!object && m.type == Type::kArray) {
+        push(Kind::kList, m.fields, m.fieldCount, &m, library_name(m, f), -1);
+        return true;
+    }
+    fail(m, "wrong type", "", wrong + "; the settings library would skip this member");
+    push(Kind::kSkip, nullptr, 0, nullptr, nullptr, -1, problems.size() - 1);
+    return true;
+}
+
+void Checker::finish_object(Frame& f) {
+    for (size_t row = 0; row < f.count; ++row) {
+        const Member& m = f.rows[row];
+        if (m.required && !(f.seen & (1u << row))) {
+            fail(m, "missing member", "",
+                 std::string("send \"") + m.name +
+                     "\" too; without it the settings library ignores or refuses this object");
+            f.ranks.resize(problems.size() - f.start, row);
+        }
+    }
+    if (f.owner == nullptr) {  // the document: members that set a list element's field
+        for (const auto& same : m_sameField) {
+            for (const auto& twin : m_twins) {
+                if (std::strcmp(same.first, twin.first) != 0 || same.second == twin.second) {
+                    continue;
+                }
+                const Member* m = nullptr;
+                for (size_t row = 0; row < f.count; ++row) {
+                    if (f.rows[row].sameFieldAs == same.first) {
+                        m = &f.rows[row];
+                        f.currentRank = row;
+                    }
+                }
+                add(m->name, "conflict", shown_text(same.second.data(), same.second.size()),
+                    "the same text as " + std::string(same.first) + ", or only one of the two",
+                    std::string(same.first) + " sets the same field and is applied after \"" +
+                        m->name + "\", which would be lost; send one of them",
+                    m->name);
+                value_done();
+            }
+        }
+    }
+    if (f.ranks.size() < 2) {
         return;
     }
-    const std::string path = w.path();
-    const std::string name = w.name();
-    const size_t size = static_cast<size_t>(cJSON_GetArraySize(item));
-    if (size > m.maxItems) {
-        fail(w, "too many elements", item,
-             "send at most " + std::to_string(m.maxItems) +
-                 " elements; the settings library would ignore the rest");
+    // Stable: problems of one row keep their order (elements, then their members).
+    std::vector<size_t> order(f.ranks.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return f.ranks[a] < f.ranks[b]; });
+    std::vector<Problem> sorted;
+    sorted.reserve(order.size());
+    for (size_t i : order) {
+        sorted.push_back(std::move(problems[f.start + i]));
     }
-    long index = 0;
-    for (cJSON* element = item->child; element != nullptr; element = element->next, ++index) {
-        const std::string elementPath = path + "[" + std::to_string(index) + "]";
-        if (!cJSON_IsObject(element)) {
-            add(elementPath, "wrong type", element, w.allowed(),
-                "each element is a JSON object; the settings library would skip this one", name);
-            continue;
-        }
-        check_object(element, m.fields, m.fieldCount, elementPath, name.c_str(), index);
+    std::move(sorted.begin(), sorted.end(), problems.begin() + static_cast<long>(f.start));
+}
+
+bool Checker::end() {
+    Frame& f = m_stack.back();
+    if (f.kind == Kind::kObject) {
+        finish_object(f);
     }
-    // A field that must differ between elements: a later element would overwrite.
-    for (size_t f = 0; f < m.fieldCount; ++f) {
-        if (!m.fields[f].unique) {
-            continue;
-        }
-        const char* key = m.fields[f].name;
-        std::vector<const char*> values;
-        index = 0;
-        for (cJSON* element = item->child; element != nullptr; element = element->next, ++index) {
-            const cJSON* value = cJSON_GetObjectItemCaseSensitive(element, key);
-            if (!cJSON_IsString(value)) {
+    if (f.problem != std::string::npos && problems[f.problem].received.empty()) {
+        problems[f.problem].received =
+            excerpt(std::string(m_text + f.begin, m_in.Tell() - f.begin));
+    }
+    m_stack.pop_back();
+    if (!m_stack.empty()) {
+        value_done();
+    }
+    return true;
+}
+
+/* The body with the switches sent as false/true made 0 and 1 and the passwords sent as
+ * the placeholder left out, printed as cJSON prints; the rest keeps its meaning. Only
+ * for a body that passed the check. */
+void rewrite_members(cJSON* object, const Member* members, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const Member& m = members[i];
+        cJSON* item = cJSON_GetObjectItemCaseSensitive(object, m.name);
+        if (m.isSwitch && cJSON_IsBool(item)) {
+            const double value = cJSON_IsTrue(item) ? 1 : 0;
+            item->type = cJSON_Number;  // in place: the member keeps its key and position
+            cJSON_SetNumberHelper(item, value);
+        } else if (m.secret && cJSON_IsString(item) &&
+                   std::strcmp(item->valuestring, settings::kPasswordPlaceholder) == 0) {
+            cJSON_Delete(cJSON_DetachItemViaPointer(object, item));
+        } else if (m.fieldCount > 0 && (cJSON_IsArray(item) || cJSON_IsObject(item))) {
+            if (cJSON_IsObject(item)) {
+                rewrite_members(item, m.fields, m.fieldCount);
                 continue;
             }
-            auto earlier = std::find_if(values.begin(), values.end(), [&](const char* v) {
-                return std::strcmp(v, value->valuestring) == 0;
-            });
-            if (earlier != values.end()) {
-                add(path + "[" + std::to_string(index) + "]." + key, "duplicate element", value,
-                    std::string("each ") + key + " once",
-                    "element " + std::to_string(std::distance(values.begin(), earlier)) +
-                        " has the same " + key + "; the later one would overwrite it",
-                    name);
+            cJSON* element = nullptr;
+            cJSON_ArrayForEach(element, item) {
+                rewrite_members(element, m.fields, m.fieldCount);
             }
-            values.push_back(value->valuestring);
         }
     }
-}
-
-/* A member that sets the same field as a member of a list element ("httpUrl" and
- * "httpList[0].url"): the library applies the element last, so two different texts
- * would lose the first one. */
-void Checker::check_same_field(cJSON* object, cJSON* item, const Where& w) {
-    const char* other = w.m.sameFieldAs;  // "list[element].field"
-    const char* open = std::strchr(other, '[');
-    const char* close = std::strstr(other, "].");
-    if (!cJSON_IsString(item) || open == nullptr || close == nullptr) {
-        return;
-    }
-    const std::string listName(other, open);
-    const cJSON* list = cJSON_GetObjectItemCaseSensitive(object, listName.c_str());
-    const cJSON* element =
-        cJSON_IsArray(list) ? cJSON_GetArrayItem(list, std::atoi(open + 1)) : nullptr;
-    const cJSON* twin =
-        cJSON_IsObject(element) ? cJSON_GetObjectItemCaseSensitive(element, close + 2) : nullptr;
-    if (!cJSON_IsString(twin) || std::strcmp(twin->valuestring, item->valuestring) == 0 ||
-        std::strcmp(twin->valuestring, settings::kPasswordPlaceholder) == 0 ||
-        std::strcmp(item->valuestring, settings::kPasswordPlaceholder) == 0) {
-        return;
-    }
-    add(w.path(), "conflict", item,
-        "the same text as " + std::string(other) + ", or only one of the two",
-        std::string(other) + " sets the same field and is applied after \"" + w.m.name +
-            "\", which would be lost; send one of them",
-        w.name());
 }
 
 /* ---- Replies ---- */
@@ -624,21 +859,42 @@ bool strict_check_write(const std::string& action, std::string* body, std::strin
     if (doc == nullptr || action != doc->writeAction || body->empty()) {
         return true;
     }
-    // With the length, not up to a NUL: bytes after a NUL are seen as trailing data
-    // (the library would stop reading at the NUL).
-    const char* end = nullptr;
-    CJsonPtr root(cJSON_ParseWithLengthOpts(body->data(), body->size(), &end, false));
-    const size_t at = end != nullptr ? static_cast<size_t>(end - body->data()) : 0;
-    if (!root) {
-        const bool ended = at + 1 >= body->size();  // cJSON points at the last byte then
-        *refusal = body_refusal(
-            "syntax error", "\"" + excerpt(body->substr(std::min(at, body->size()))) + "\"",
-            ended ? "the body ends before the JSON is complete; check for a missing } or ]"
-                  : "the body is not JSON from byte " + std::to_string(at) +
-                        " on; check quotes, commas and brackets there");
+    // The library skips a UTF-8 byte order mark, as cJSON does.
+    const size_t bom = body->compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const char* text = body->data() + bom;
+    // Parsed in place, in a copy: the texts are decoded where they lie, without copies,
+    // and the body stays as it came for the library and for the excerpts of values.
+    std::string copy(text, body->size() - bom);
+    rapidjson::InsituStringStream in(&copy[0]);
+    Checker checker(*doc, text, in);
+    rapidjson::Reader reader;
+    // Numbers as their text: the check tells a fraction and a 64-bit number apart itself.
+    // Stop after the value: what follows is looked at below, up to the body's length (the
+    // reader, like the library, would stop at a NUL).
+    const rapidjson::ParseResult parsed =
+        reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag |
+                     rapidjson::kParseNumbersAsStringsFlag>(in, checker);
+    if (checker.notObject) {
+        *refusal = body_refusal("not an object", excerpt(*body),
+                                "send the members to change inside { }; the settings library "
+                                "would change nothing and answer 200");
         return false;
     }
-    size_t rest = at;
+    if (parsed.IsError()) {
+        const size_t at = bom + parsed.Offset();
+        const bool ended = at >= body->size();
+        *refusal = body_refusal(
+            "syntax error",
+            "\"" +
+                excerpt(ended ? body->substr(body->size() > 20 ? body->size() - 20 : 0)
+                              : body->substr(at)) +
+                "\"",
+            ended ? "the body ends before the JSON is complete; check for a missing } or ]"
+                  : "the body is not JSON at byte " + std::to_string(at) + ": " +
+                        rapidjson::GetParseError_En(parsed.Code()));
+        return false;
+    }
+    size_t rest = bom + in.Tell();
     while (rest < body->size() && json_blank((*body)[rest])) {
         ++rest;
     }
@@ -649,31 +905,19 @@ bool strict_check_write(const std::string& action, std::string* body, std::strin
                              std::to_string(rest) + "); the settings library would ignore it");
         return false;
     }
-    if (!cJSON_IsObject(root.get())) {
-        *refusal = body_refusal("not an object", shown(root.get()),
-                                "send the members to change inside { }; the settings library "
-                                "would change nothing and answer 200");
-        return false;
-    }
-    Checker checker;
-    checker.check_object(root.get(), doc->members, doc->memberCount, "", nullptr, -1);
     if (!checker.problems.empty()) {
         *refusal =
             refusal_body("Invalid parameter: " + checker.problems.front().name, checker.problems);
         return false;
     }
-    if (checker.booleans.empty() && checker.placeholders.empty()) {
-        return true;
+    if (checker.rewrite) {
+        CJsonPtr root(cJSON_ParseWithLength(body->data(), body->size()));
+        if (!root) {
+            throw std::bad_alloc();  // it parsed above: only memory can fail here
+        }
+        rewrite_members(root.get(), doc->members, doc->memberCount);
+        *body = print_compact(root.get());
     }
-    for (cJSON* b : checker.booleans) {
-        const double value = cJSON_IsTrue(b) ? 1 : 0;
-        b->type = cJSON_Number;  // in place: the member keeps its key and position
-        cJSON_SetNumberHelper(b, value);
-    }
-    for (const auto& p : checker.placeholders) {
-        cJSON_Delete(cJSON_DetachItemViaPointer(p.first, p.second));
-    }
-    *body = print_compact(root.get());
     return true;
 }
 
