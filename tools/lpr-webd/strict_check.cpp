@@ -74,6 +74,11 @@ size_t invalid_utf8_at(const char* text, size_t size) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const auto* end = p + size;
     for (const auto* q = p; q < end;) {
+        uint64_t eight = 0;
+        if (end - q >= 8 && (std::memcpy(&eight, q, 8), (eight & 0x8080808080808080u) == 0)) {
+            q += 8;  // eight ASCII bytes
+            continue;
+        }
         if (*q < 0x80) {
             ++q;
             continue;
@@ -241,19 +246,34 @@ std::string shown_text(const char* text, size_t size) {
     return out;
 }
 
-/* true when sameFieldAs ("httpList[0].url") names field of element index of list. */
-bool names_field(const char* sameFieldAs, const char* list, long index, const char* field) {
-    const size_t length = std::strlen(list);
-    if (std::strncmp(sameFieldAs, list, length) != 0 || sameFieldAs[length] != '[') {
-        return false;
-    }
-    const char* p = sameFieldAs + length + 1;
-    long element = 0;
+/* A member that sets the same field as a list element's member: "httpList[0].url" read
+ * as list "httpList", element 0, field "url". */
+struct SameField {
+    const char* sameFieldAs;
+    size_t listLength;
+    long element;
+    const char* field;
+};
+
+SameField same_field(const char* sameFieldAs) {
+    SameField s{sameFieldAs, std::strcspn(sameFieldAs, "["), 0, ""};
+    const char* p = sameFieldAs + s.listLength + (sameFieldAs[s.listLength] != '\0' ? 1 : 0);
     for (; *p >= '0' && *p <= '9'; ++p) {
-        element = element * 10 + (*p - '0');
+        s.element = s.element * 10 + (*p - '0');
     }
-    return element == index && p[0] == ']' && p[1] == '.' && std::strcmp(p + 2, field) == 0;
+    s.field = p[0] == ']' && p[1] == '.' ? p + 2 : "";
+    return s;
 }
+
+/* A text met during the check, where the reader decoded it (valid for the whole check). */
+struct Met {
+    const char* sameFieldAs;
+    const char* text;
+    size_t size;
+    bool operator==(const Met& other) const {
+        return size == other.size && std::memcmp(text, other.text, size) == 0;
+    }
+};
 
 /* The check, as one pass of RapidJSON's event reader over the body: no tree, and no
  * text made unless a problem is found, so that a body that passes costs little beside
@@ -262,7 +282,14 @@ class Checker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> 
   public:
     /* text: the bytes that in reads, for the excerpts of values. */
     Checker(const settings::Document& doc, const char* text, rapidjson::InsituStringStream& in)
-        : m_doc(doc), m_text(text), m_in(in) {}
+        : m_doc(doc), m_text(text), m_in(in) {
+        m_stack.reserve(8);
+        for (size_t i = 0; i < doc.memberCount; ++i) {
+            if (doc.members[i].sameFieldAs != nullptr) {
+                m_targets.push_back(same_field(doc.members[i].sameFieldAs));
+            }
+        }
+    }
 
     std::vector<Problem> problems;
     /* A switch came as false/true, or a password as the placeholder: the body goes to
@@ -359,8 +386,9 @@ class Checker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> 
     std::vector<Frame> m_stack;
     /* Values of the members that set the same field as a list element's member, and
      * of those elements' members: {sameFieldAs, value}. */
-    std::vector<std::pair<const char*, std::string>> m_sameField;
-    std::vector<std::pair<const char*, std::string>> m_twins;
+    std::vector<SameField> m_targets;
+    std::vector<Met> m_sameField;
+    std::vector<Met> m_twins;
 };
 
 std::string Checker::path_of(const Frame* upto, const char* last) const {
@@ -609,14 +637,14 @@ void Checker::check_text(const Member& m, const char* text, size_t size) {
     rewrite = rewrite || placeholder;
     // Members that set the same field as a list element's member, and those members.
     if (m.sameFieldAs != nullptr && f.owner == nullptr && !placeholder) {
-        m_sameField.emplace_back(m.sameFieldAs, std::string(text, size));
+        m_sameField.push_back({m.sameFieldAs, text, size});
     }
-    if (f.position >= 0 && !placeholder) {
-        for (size_t i = 0; i < m_doc.memberCount; ++i) {
-            const char* same = m_doc.members[i].sameFieldAs;
-            if (same != nullptr && names_field(same, f.owner->name, f.position, m.name)) {
-                m_twins.emplace_back(same, std::string(text, size));
-            }
+    for (const SameField& target : m_targets) {
+        if (target.element == f.position && !placeholder &&
+            std::strcmp(target.field, m.name) == 0 &&
+            std::strncmp(target.sameFieldAs, f.owner->name, target.listLength) == 0 &&
+            f.owner->name[target.listLength] == '\0') {
+            m_twins.push_back({target.sameFieldAs, text, size});
         }
     }
     if (m.unique) {
@@ -736,19 +764,20 @@ void Checker::finish_object(Frame& f) {
     if (f.owner == nullptr) {  // the document: members that set a list element's field
         for (const auto& same : m_sameField) {
             for (const auto& twin : m_twins) {
-                if (std::strcmp(same.first, twin.first) != 0 || same.second == twin.second) {
+                if (same.sameFieldAs != twin.sameFieldAs || same == twin) {
                     continue;
                 }
                 const Member* m = nullptr;
                 for (size_t row = 0; row < f.count; ++row) {
-                    if (f.rows[row].sameFieldAs == same.first) {
+                    if (f.rows[row].sameFieldAs == same.sameFieldAs) {
                         m = &f.rows[row];
                         f.currentRank = row;
                     }
                 }
-                add(m->name, "conflict", shown_text(same.second.data(), same.second.size()),
-                    "the same text as " + std::string(same.first) + ", or only one of the two",
-                    std::string(same.first) + " sets the same field and is applied after \"" +
+                add(m->name, "conflict", shown_text(same.text, same.size),
+                    "the same text as " + std::string(same.sameFieldAs) +
+                        ", or only one of the two",
+                    std::string(same.sameFieldAs) + " sets the same field and is applied after \"" +
                         m->name + "\", which would be lost; send one of them",
                     m->name);
                 value_done();
