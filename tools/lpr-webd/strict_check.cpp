@@ -34,6 +34,8 @@ using tools::print_compact;
 
 /* Longest excerpt of a received value shown in a refusal, in bytes. */
 constexpr size_t kShownBytes = 40;
+/* Deepest nesting of objects and arrays read; the documents have three levels. */
+constexpr size_t kMaxDepth = 32;
 
 /* ---- UTF-8 ---- */
 
@@ -297,6 +299,8 @@ class Checker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> 
     bool rewrite = false;
     /* The body is JSON but not an object. */
     bool notObject = false;
+    /* Objects and arrays nested deeper than kMaxDepth: reading stopped there. */
+    bool tooDeep = false;
 
     bool Null() { return scalar(Scalar::kNull, "null", 4); }
     bool Bool(bool b) {
@@ -712,6 +716,10 @@ bool Checker::start(bool object) {
         push(Kind::kObject, m_doc.members, m_doc.memberCount, nullptr, nullptr, -1);
         return true;
     }
+    if (m_stack.size() >= kMaxDepth) {
+        tooDeep = true;  // the reader recurses per level: stop before the stack runs out
+        return false;
+    }
     const Target t = target();
     Frame& f = *t.frame;
     const std::string wrong = object ? "send a JSON object" : "send a JSON array";
@@ -907,6 +915,14 @@ bool strict_check_write(const std::string& action, std::string* body, std::strin
         *refusal = body_refusal("not an object", excerpt(*body),
                                 "send the members to change inside { }; the settings library "
                                 "would change nothing and answer 200");
+        return false;
+    }
+    if (checker.tooDeep) {
+        *refusal = body_refusal("nested too deeply",
+                                "\"" + excerpt(body->substr(bom + in.Tell() - 1)) + "\"",
+                                "the settings documents nest objects and arrays three levels "
+                                "deep; this body nests more than " +
+                                    std::to_string(kMaxDepth));
         return false;
     }
     if (parsed.IsError()) {
