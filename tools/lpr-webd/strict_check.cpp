@@ -901,7 +901,10 @@ bool strict_check_write(const std::string& action, std::string* body, std::strin
     const char* text = body->data() + bom;
     // Parsed in place, in a copy: the texts are decoded where they lie, without copies,
     // and the body stays as it came for the library and for the excerpts of values.
+    // RapidJSON's SSE2 scans load whole aligned 16-byte blocks, up to 15 bytes beyond
+    // the NUL that ends the text: those bytes must belong to the buffer.
     std::string copy(text, body->size() - bom);
+    copy.append(16, '\0');
     rapidjson::InsituStringStream in(&copy[0]);
     Checker checker(*doc, text, in);
     rapidjson::Reader reader;
