@@ -35,6 +35,9 @@ std::string text_of(const cJSON* object, const char* key) {
  * JSON value, printed as the library prints. */
 std::string with_member(const std::string& doc, const std::string& path, const std::string& value) {
     CJsonPtr root = parse(doc);
+    if (!root) {
+        return "(not JSON: " + doc + ")";
+    }
     cJSON* object = root.get();
     std::string rest = path;
     for (size_t dot; (dot = rest.find('.')) != std::string::npos; rest.erase(0, dot + 1)) {
@@ -45,7 +48,10 @@ std::string with_member(const std::string& doc, const std::string& path, const s
             object = cJSON_GetArrayItem(object, std::stoi(part.substr(open + 1)));
         }
     }
-    cJSON_ReplaceItemInObjectCaseSensitive(object, rest.c_str(), cJSON_Parse(value.c_str()));
+    CJsonPtr item(cJSON_Parse(value.c_str()));
+    if (cJSON_ReplaceItemInObjectCaseSensitive(object, rest.c_str(), item.get())) {
+        item.release();  // the document owns it now
+    }
     return print_compact(root.get());
 }
 
