@@ -9,6 +9,8 @@
 -- Run one connection per thread: each connection then has a nonce of its own and sends
 -- its counters in order (the host refuses counters that arrive too far out of order).
 -- "selftest" as the only argument checks MD5 against known digests and exits.
+-- With LPR_WRK_BODY naming a file, every request is a POST of that file's bytes (HA2
+-- then is MD5(POST:uri)); without it, a GET.
 
 local bit = require("bit")
 local band, bor, bxor, bnot = bit.band, bit.bor, bit.bxor, bit.bnot
@@ -63,7 +65,7 @@ local function md5(msg)
   return tohex(bswap(a0)) .. tohex(bswap(b0)) .. tohex(bswap(c0)) .. tohex(bswap(d0))
 end
 
-local user, realm, opaque, ha1, ha2, uri
+local user, realm, opaque, ha1, ha2, uri, body
 local nc = 0
 local cnonce = "0a4f113b"
 
@@ -98,6 +100,12 @@ function init(args)
     os.exit(1)
   end
   uri = wrk.path
+  local bodyFile = os.getenv("LPR_WRK_BODY")
+  if bodyFile ~= nil and bodyFile ~= "" then
+    local f = assert(io.open(bodyFile, "rb"))
+    body = f:read("*a")
+    f:close()
+  end
 end
 
 function request()
@@ -107,5 +115,9 @@ function request()
   local auth = 'Digest username="' .. user .. '", realm="' .. realm .. '", nonce="' .. nonce
       .. '", uri="' .. uri .. '", algorithm=MD5, response="' .. response .. '", opaque="'
       .. opaque .. '", qop=auth, nc=' .. ncText .. ', cnonce="' .. cnonce .. '"'
+  if body ~= nil then
+    return wrk.format("POST", uri, { ["Authorization"] = auth,
+                                     ["Content-Type"] = "application/json" }, body)
+  end
   return wrk.format("GET", uri, { ["Authorization"] = auth })
 end

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Performance figures of the library and of the reference host (docs/performance.md).
 #
-#   scripts/bench.sh [micro|host|instructions|all]      (default: all)
+#   scripts/bench.sh [micro|host|writes|instructions|all]      (default: all)
 #
 # micro: the Google Benchmark binary (bench/): every action through the real
 #        liblprcgi.so against its floor in the same run, heap allocations per request.
 # instructions: the same pairs under callgrind: instructions per request of action and
 #        floor, a ratio that the load of a shared machine does not move.
 # host:  wrk with keep-alive against the reference host's read action and, in the same
-#        run, against nginx serving the same bytes as a static file.
+#        run, against nginx serving the same bytes as a static file; then the host's
+#        vehicle-count write, strict (the default) against --lenient in the same run.
+# writes: only that write comparison.
 # Everything runs on loopback from a temp folder that is removed at the end; every
 # process started here is stopped here. Not part of the test run.
 #
@@ -16,7 +18,8 @@
 # LPR_BENCH_DURATION (10 s per wrk run), LPR_BENCH_CONNECTIONS (10), LPR_BENCH_ROUNDS
 # (2 alternating host/nginx rounds), LPR_BENCH_PIN (1: servers on CPU 1, wrk on CPU 0),
 # LPR_BENCH_KEEP (1: keep the temp folder with the logs and raw outputs),
-# LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1").
+# LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1"),
+# LPR_BENCH_WRITE_CONNECTIONS (1: connections of the strict/lenient write comparison).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -29,8 +32,8 @@ CONNECTIONS=${LPR_BENCH_CONNECTIONS:-10}
 ROUNDS=${LPR_BENCH_ROUNDS:-2}
 PIN=${LPR_BENCH_PIN:-1}
 
-case "$WHAT" in micro | host | instructions | all) ;; *)
-    echo "usage: $0 [micro|host|instructions|all]" >&2
+case "$WHAT" in micro | host | writes | instructions | all) ;; *)
+    echo "usage: $0 [micro|host|writes|instructions|all]" >&2
     exit 2
     ;;
 esac
@@ -39,6 +42,7 @@ esac
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lpr-bench.XXXXXX")
 PIDS=()
+declare -A HOST_PIDS
 cleanup() {
     local pid
     for pid in "${PIDS[@]}"; do
@@ -183,7 +187,8 @@ pin() {
 }
 
 # wrk_run URL OUT: a 2 s warm-up, then the measured run; prints "requests/s p50 p75 p90
-# p99" with latencies in microseconds. Both servers get the same requests: every one
+# p99" with latencies in microseconds. A request counts as lost after 10 s, not wrk's
+# 2 s: on a shared machine of two cores a busy moment is no failure of the server. Both servers get the same requests: every one
 # carries a Digest answer computed by the script (nginx ignores it), so the client's
 # work is the same on both sides. One wrk thread per connection, so that each
 # connection has a Digest nonce of its own (bench/wrk_digest.lua).
@@ -205,9 +210,14 @@ wrk_run() {
     done
     args=$(digest_args)
     WRK_RUN=$((WRK_RUN + 1))
+    # Where the measured run starts in the host's access log, and the CPU time the host
+    # has used so far (user and system, in clock ticks), when HOST_PID names it.
+    wc -l <"$WORK/${HOST_LOG:-host}.log" >"$out.mark"
+    [ -z "${HOST_PID:-}" ] || cpu_ticks "$HOST_PID" >"$out.cpu"
     # shellcheck disable=SC2046,SC2086
-    $(pin 0) wrk -t"$CONNECTIONS" -c"$CONNECTIONS" -d"${DURATION}s" --latency \
+    $(pin 0) wrk -t"$CONNECTIONS" -c"$CONNECTIONS" -d"${DURATION}s" --timeout 10s --latency \
         -s "$ROOT/bench/wrk_digest.lua" "$url" -- $args >"$out"
+    [ -z "${HOST_PID:-}" ] || cpu_ticks "$HOST_PID" >>"$out.cpu"
     awk '
         function us(v) {
             if (v ~ /us$/) return v + 0
@@ -226,7 +236,8 @@ wrk_run() {
             printf "%s %s %s %s %s\n", rps, p50, p75, p90, p99
         }' "$out" || {
         echo "statuses in the host's access log (count, status):" >&2
-        grep ' access: ' "$WORK/host.log" | awk '{ print $(NF - 2) }' | sort | uniq -c >&2
+        grep ' access: ' "$WORK/${HOST_LOG:-host}.log" | awk '{ print $(NF - 2) }' |
+            sort | uniq -c >&2
         exit 1
     }
 }
@@ -251,18 +262,35 @@ start_host() {
         'vehicle_post_http[2].user=admin' 'vehicle_post_http[0].password=s3cr3t-Passw0rd!' \
         'vehicle_post_http[1].password=Tr4ffic#Counts-2024' \
         'vehicle_post_http[2].password=admin123' >/dev/null
+    # The user may write too: the write comparison sends the document back.
     printf '%s' "$BENCH_PASSWORD" |
         "$BUILD/tools/lpr-webd/lpr-webd" --users "$WORK/users" --add-user "$BENCH_USER" \
-            --perm view --digest-md5 >/dev/null
-    # Digest with MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces
-    # live for the whole run; the access log goes to a file in the temp folder.
-    # shellcheck disable=SC2046
-    LPR_ZMQ_IPC_DIR=$WORK $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" --address 127.0.0.1 \
-        --port "$port" --db "$db" --users "$WORK/users" --digest-md5 --nonce-timeout 3600 \
-        ${LPR_BENCH_HOST_ARGS:-} >"$WORK/host.log" 2>&1 &
-    PIDS+=($!)
+            --perm view,change --digest-md5 >/dev/null
+    launch_host host "$port"
     HOST_URL="http://127.0.0.1:$port$HOST_URI"
     wait_http "$HOST_URL"
+}
+
+# cpu_ticks PID: the user and system CPU time of a process, in clock ticks.
+cpu_ticks() {
+    awk '{ print $14 + $15 }' "/proc/$1/stat"
+}
+
+# launch_host NAME PORT [OPTIONS...]: an lpr-webd on the settings that start_host made,
+# with a bus folder and a log ($WORK/NAME.log, the access log) of its own. Digest with
+# MD5: the wrk script computes MD5 answers (bench/wrk_digest.lua). Nonces live for the
+# whole run.
+launch_host() {
+    local name=$1 port=$2
+    shift 2
+    mkdir -p "$WORK/ipc-$name"
+    # shellcheck disable=SC2046,SC2086
+    LPR_ZMQ_IPC_DIR=$WORK/ipc-$name $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" \
+        --address 127.0.0.1 --port "$port" --db "$WORK/settings.db" --users "$WORK/users" \
+        --digest-md5 --nonce-timeout 3600 ${LPR_BENCH_HOST_ARGS:-} "$@" \
+        >"$WORK/$name.log" 2>&1 &
+    PIDS+=($!)
+    HOST_PIDS[$name]=$!
 }
 
 # One distinct Digest nonce per connection, fetched once; every challenge brings a new
@@ -272,7 +300,9 @@ fetch_nonces() {
     NONCES=()
     OPAQUE=""
     while [ ${#NONCES[@]} -lt "$CONNECTIONS" ]; do
-        challenge=$(curl -si "$HOST_URL" | tr -d '\r' | grep -i '^WWW-Authenticate:')
+        # shellcheck disable=SC2086
+        challenge=$(curl -si ${WRK_CHALLENGE_ARGS:-} "$HOST_URL" | tr -d '\r' |
+            grep -i '^WWW-Authenticate:')
         nonce=$(sed -n 's/.*nonce="\([^"]*\)".*/\1/p' <<<"$challenge")
         OPAQUE=$(sed -n 's/.*opaque="\([^"]*\)".*/\1/p' <<<"$challenge")
         if [ -z "$nonce" ] || [ -z "$OPAQUE" ]; then
@@ -294,7 +324,7 @@ fetch_nonces() {
 digest_args() {
     local ha1 ha2
     ha1=$(printf '%s:%s:%s' "$BENCH_USER" lpr-camera "$BENCH_PASSWORD" | md5sum | cut -d' ' -f1)
-    ha2=$(printf 'GET:%s' "$HOST_URI" | md5sum | cut -d' ' -f1)
+    ha2=$(printf '%s:%s' "${WRK_METHOD:-GET}" "$HOST_URI" | md5sum | cut -d' ' -f1)
     echo "$BENCH_USER" lpr-camera "$OPAQUE" "$ha1" "$ha2" "$(((WRK_RUN + 1) * 100000000))" \
         "${NONCES[@]}"
 }
@@ -339,17 +369,22 @@ CONF
     wait_http "$NGINX_URL"
 }
 
-run_host() {
+# The host on its settings, and the document it serves in $WORK/www.
+prepare_host() {
     build lpr-webd lpr-settings-db
     HOST_URI=/api/v1/get_vehicle_count
     BENCH_USER=bench
     BENCH_PASSWORD=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-    echo
-    echo "== host: wrk -t$CONNECTIONS -c$CONNECTIONS -d${DURATION}s, keep-alive, loopback," \
-        "$ROUNDS alternating rounds$([ "$PIN" = 1 ] && echo ', servers on CPU 1, wrk on CPU 0')"
     start_host
     mkdir -p "$WORK/www"
     curl -sf --digest -u "$BENCH_USER:$BENCH_PASSWORD" "$HOST_URL" -o "$WORK/www/vehicle_count.json"
+}
+
+run_host() {
+    echo
+    echo "== host: wrk -t$CONNECTIONS -c$CONNECTIONS -d${DURATION}s, keep-alive, loopback," \
+        "$ROUNDS alternating rounds$([ "$PIN" = 1 ] && echo ', servers on CPU 1, wrk on CPU 0')"
+    prepare_host
     start_nginx
     cmp -s "$WORK/www/vehicle_count.json" <(curl -sf "$NGINX_URL") ||
         { echo "nginx does not serve the host's bytes" >&2; exit 1; }
@@ -380,6 +415,90 @@ p99 = mean(rows[0], 4) / mean(rows[1], 4)
 print(f'throughput host/nginx {tp:.2f} (goal >= 0.5: {"met" if tp >= 0.5 else "MISSED"}), '
       f'p99 host/nginx {p99:.2f} (goal <= 2: {"met" if p99 <= 2 else "MISSED"})')
 PY
+    run_host_writes
+}
+
+# The vehicle-count write, strict against --lenient: two hosts on the same settings take
+# the document read above back (it passes the strict check and changes nothing), and
+# are measured at the same time. A write's server time is the CPU time the host used in
+# the measured run (user and system, from /proc) divided by the writes it answered: it
+# does not count the time a host waits while the other one or another process runs. The
+# access log's time of each write (request line to the end of the reply) is shown too;
+# it does count that waiting.
+run_host_writes() {
+    local CONNECTIONS=${LPR_BENCH_WRITE_CONNECTIONS:-1} mode r port
+    local -A url
+    local body=$WORK/write.json
+    cp "$WORK/www/vehicle_count.json" "$body"
+    for mode in strict lenient; do
+        port=$(free_port)
+        # shellcheck disable=SC2046
+        launch_host "$mode" "$port" $([ "$mode" = lenient ] && echo --lenient)
+        url[$mode]="http://127.0.0.1:$port/api/v1/set_vehicle_count"
+        wait_http "${url[$mode]}"
+    done
+    echo
+    echo "== host writes: POST /api/v1/set_vehicle_count ($(wc -c <"$body") bytes, the" \
+        "document read above), strict and --lenient at once, wrk -t$CONNECTIONS" \
+        "-c$CONNECTIONS -d${DURATION}s each, $ROUNDS rounds"
+    : >"$WORK/writes.fig"
+    # Both at once, each with its own client: whatever else the machine runs slows both
+    # alike (measured one after the other, the load of other processes moved each one's
+    # median by a factor of two between runs).
+    local runs pid
+    for r in $(seq 1 "$ROUNDS"); do
+        runs=()
+        for mode in strict lenient; do
+            HOST_URL=${url[$mode]} HOST_URI=/api/v1/set_vehicle_count HOST_LOG=$mode \
+                HOST_PID=${HOST_PIDS[$mode]} \
+                WRK_METHOD=POST WRK_CHALLENGE_ARGS="--data-binary @$body" \
+                LPR_WRK_BODY=$body run_host_write "$mode" "$r" &
+            runs+=($!)
+        done
+        for pid in "${runs[@]}"; do
+            wait "$pid"
+        done
+    done
+    python3 - "$WORK" <<'PY'
+import statistics, sys
+work = sys.argv[1]
+rows = [l.split() for l in open(f"{work}/writes.fig") if l.strip()]
+times = {}
+print(f'{"mode":8}{"round":>6}{"req/s":>9}{"p50 us":>8}{"p99 us":>8}{"CPU us/write":>14}'
+      f'{"log us, median":>16}')
+for mode, rnd, rps, p50, p99, cpu in rows:
+    t = [float(x) for x in open(f"{work}/server-{mode}-{rnd}.txt")]
+    times.setdefault(mode, []).extend(t)
+    print(f'{mode:8}{rnd:>6}{float(rps):9.0f}{float(p50):8.0f}{float(p99):8.0f}{float(cpu):14.2f}'
+          f'{statistics.median(t):16.1f}')
+def med(mode, k):
+    return statistics.median(float(r[k]) for r in rows if r[0] == mode)
+cpu = med("strict", 5) / med("lenient", 5)
+log = statistics.median(times["strict"]) / statistics.median(times["lenient"])
+print(f'strict/lenient: CPU time per write {cpu:.3f} (goal < 1.10: '
+      f'{"met" if cpu < 1.10 else "MISSED"}), access-log time {log:.3f}, '
+      f'p50 {med("strict", 3) / med("lenient", 3):.3f}, '
+      f'throughput {med("strict", 2) / med("lenient", 2):.3f}')
+PY
+}
+
+# run_host_write MODE ROUND: a run (warm-up and measured) against the host of MODE;
+# appends "mode round req/s p50 p99 cpu-us-per-write" to writes.fig and the access-log
+# time of every write of the measured run, in microseconds, to server-MODE-ROUND.txt.
+run_host_write() {
+    local mode=$1 round=$2 out=$WORK/wrk-$1-$2.txt fig
+    fetch_nonces
+    fig=$(wrk_run "$HOST_URL" "$out")
+    read -r -a f <<<"$fig"
+    tail -n +"$(($(cat "$out.mark") + 1))" "$WORK/$mode.log" |
+        awk '/ access: .* POST .* 200 / { t = $NF; sub(/us$/, "", t); print t }' \
+            >"$WORK/server-$mode-$round.txt"
+    local writes ticks cpu
+    writes=$(wc -l <"$WORK/server-$mode-$round.txt")
+    ticks=$(awk 'NR == 1 { a = $1 } NR == 2 { print $1 - a }' "$out.cpu")
+    cpu=$(awk -v t="$ticks" -v n="$writes" -v hz="$(getconf CLK_TCK)" \
+        'BEGIN { printf "%.2f", t / hz * 1e6 / n }')
+    echo "$mode $round ${f[0]} ${f[1]} ${f[4]} $cpu" >>"$WORK/writes.fig"
 }
 
 machine
@@ -391,5 +510,9 @@ if [ "$WHAT" = instructions ] || [ "$WHAT" = all ]; then
 fi
 if [ "$WHAT" = host ] || [ "$WHAT" = all ]; then
     run_host
+fi
+if [ "$WHAT" = writes ]; then
+    prepare_host
+    run_host_writes
 fi
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -37,9 +37,7 @@ class WebdTest : public ::testing::Test {
 };
 
 TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
-    ASSERT_NO_FATAL_FAILURE(start({"--max-failed-logins", "0"}));
-    const Credentials wrongPassword = {"admin", "not-the-password"};
-    const Credentials unknownUser = {"ghost", "whatever-1"};
+    ASSERT_NO_FATAL_FAILURE(start());
     const struct {
         const char* what;
         const Credentials* who;
@@ -50,16 +48,6 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
         const char* reply;  // exact bytes
         const char* allow;  // expected Allow header, or null
     } cases[] = {
-        {"no credentials", nullptr, "GET", "/api/v1/get_vehicle_count", nullptr, 401,
-         R"({"code":401,"msg":"Authentication required"})", nullptr},
-        {"wrong password", &wrongPassword, "GET", "/api/v1/get_vehicle_count", nullptr, 401,
-         R"({"code":401,"msg":"Authentication required"})", nullptr},
-        {"unknown user", &unknownUser, "GET", "/api/v1/whoami", nullptr, 401,
-         R"({"code":401,"msg":"Authentication required"})", nullptr},
-        {"viewer writes", &kViewer, "POST", "/api/v1/set_vehicle_count", R"({"enable":1})", 403,
-         R"({"code":403,"msg":"Permission denied"})", nullptr},
-        {"no permission reads", &kNobody, "GET", "/api/v1/get_lpr_advanced", nullptr, 403,
-         R"({"code":403,"msg":"Permission denied"})", nullptr},
         {"GET on a write action", &kAdmin, "GET", "/api/v1/set_vehicle_count", nullptr, 405,
          R"({"code":405,"msg":"Method not allowed"})", "POST"},
         {"POST on a read action", &kAdmin, "POST", "/api/v1/get_lpr_advanced", "{}", 405,
@@ -78,16 +66,6 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
          R"({"code":404,"msg":"Not found"})", nullptr},
         {"empty body", &kAdmin, "POST", "/api/v1/set_vehicle_count", "", 400,
          R"({"code":400,"msg":"Empty body"})", nullptr},
-        {"not JSON", &kAdmin, "POST", "/api/v1/set_lpr_advanced", "{\"osdSort\":", 400,
-         R"({"code":400,"msg":"Invalid JSON"})", nullptr},
-        {"port out of range", &kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"cameraPort":0})",
-         400, R"({"code":400,"msg":"Invalid parameter: cameraPort"})", nullptr},
-        {"slot enable out of range", &kAdmin, "POST", "/api/v1/set_vehicle_count",
-         R"({"httpList":[{"enable":2}]})", 400,
-         R"({"code":400,"msg":"Invalid parameter: httpList.enable"})", nullptr},
-        {"font size out of range", &kAdmin, "POST", "/api/v1/set_lpr_advanced",
-         R"({"osdFontSize":6})", 400, R"({"code":400,"msg":"Invalid parameter: osdFontSize"})",
-         nullptr},
         {"listing", &kViewer, "GET", "/api/v1/", nullptr, 200, kListing.c_str(), nullptr},
         {"listing without slash", &kNobody, "GET", "/api/v1", nullptr, 200, kListing.c_str(),
          nullptr},
@@ -105,20 +83,13 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
         if (c.allow != nullptr) {
             EXPECT_EQ(reply.headers["allow"], c.allow);
         }
-        if (c.status == 401) {
-            EXPECT_NE(reply.headers["www-authenticate"].find("algorithm=sha-256"),
-                      std::string::npos)
-                << reply.headers["www-authenticate"];
-        }
     }
     // One access-log line per request: time, client, user, method, URL, status, bytes, us.
     std::string log = cam.webd()->log();
     EXPECT_TRUE(std::regex_search(
         log, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] access: 127\.0\.0\.1 )"
-                        R"(viewer POST /api/v1/set_vehicle_count 403 38 \d+us\n)")))
+                        R"(admin GET /api/v1/set_vehicle_count 405 39 \d+us\n)")))
         << log;
-    EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(access: 127\.0\.0\.1 - GET /api/v1/get_vehicle_count 401 44 \d+us\n)")));
 }
 
 TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {

@@ -184,7 +184,7 @@ std::string DigestAuth::challenge(bool stale) {
 
 DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::string& method,
                                       const std::string& target, const UserTable& users,
-                                      const User** user) {
+                                      const User** user, std::string* tried) {
     *user = nullptr;
     if (authorization == nullptr || strncasecmp(authorization, "Digest ", 7) != 0) {
         return Verdict::kNoCredentials;
@@ -192,6 +192,9 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     std::map<std::string, std::string> p;
     if (!parse_params(authorization + 7, &p)) {
         return Verdict::kRefused;
+    }
+    if (tried != nullptr) {
+        *tried = p["username"];
     }
     const bool sha256 = m_algorithm == Algorithm::kSha256;
     auto algorithm = p.find("algorithm");

@@ -54,10 +54,11 @@ class DigestAuth {
 
     /* Checks an Authorization header (null: none) of a request with this method and
      * request target (as in the request line). *user is the logged-in user when the
-     * verdict is kAccepted, null otherwise. An unknown user, or in MD5 mode a user
+     * verdict is kAccepted, null otherwise; *tried (if not null) the user name the header
+     * gives, for the log of a failed login. An unknown user, or in MD5 mode a user
      * without an MD5 HA1, is checked against a random HA1: it costs the same and fails. */
     Verdict check(const char* authorization, const std::string& method, const std::string& target,
-                  const UserTable& users, const User** user);
+                  const UserTable& users, const User** user, std::string* tried = nullptr);
 
     Algorithm algorithm() const { return m_algorithm; }
 

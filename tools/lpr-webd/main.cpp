@@ -292,9 +292,11 @@ int main(int argc, char** argv) {
             return 1;
         }
         const bool v6 = options.address.find(':') != std::string::npos;
-        std::printf("lpr-webd: listening on http://%s%s%s:%u/api/v1/ (realm \"%s\", %s)\n",
-                    v6 ? "[" : "", options.address.c_str(), v6 ? "]" : "", server.port(),
-                    options.realm.c_str(), options.digestMd5 ? "MD5" : "SHA-256");
+        std::printf(
+            "lpr-webd: listening on http://%s%s%s:%u/api/v1/ (realm \"%s\", %s, %s writes)\n",
+            v6 ? "[" : "", options.address.c_str(), v6 ? "]" : "", server.port(),
+            options.realm.c_str(), options.digestMd5 ? "MD5" : "SHA-256",
+            options.lenient ? "lenient" : "strict");
 
         int signo = 0;
         sigwait(&stopSignals, &signo);

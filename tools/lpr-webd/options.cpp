@@ -47,6 +47,9 @@ const char kUsage[] =
     "                          that the database holds it (default 1000; then 503)\n"
     "  --db-wait S             how long the start waits for a settings database it cannot\n"
     "                          read, e.g. a hot journal the daemon rolls back (default 10)\n"
+    "  --lenient               pass write bodies to the settings library as sent, under\n"
+    "                          its own rules (unknown members and members of another type\n"
+    "                          skipped, texts cut); default: strict, such writes get 400\n"
     "  --add-user NAME         add or replace a user in the users file and exit\n"
     "  --perm LIST             permissions of --add-user: view, change, view,change or\n"
     "                          none (default view)\n"
@@ -74,6 +77,7 @@ enum OptionId {
     kDigestMd5,
     kAckTimeout,
     kDbWait,
+    kLenient,
     kAddUser,
     kPerm,
     kRemoveUser,
@@ -101,6 +105,7 @@ const option kLongOptions[] = {
     {"digest-md5", no_argument, nullptr, kDigestMd5},
     {"ack-timeout", required_argument, nullptr, kAckTimeout},
     {"db-wait", required_argument, nullptr, kDbWait},
+    {"lenient", no_argument, nullptr, kLenient},
     {"add-user", required_argument, nullptr, kAddUser},
     {"perm", required_argument, nullptr, kPerm},
     {"remove-user", required_argument, nullptr, kRemoveUser},
@@ -195,6 +200,9 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 break;
             case kDbWait:
                 ok = parse_number<unsigned>("db-wait", optarg, 0, 600, &o->dbWaitSeconds);
+                break;
+            case kLenient:
+                o->lenient = true;
                 break;
             case kAddUser:
                 o->addUser = optarg;

@@ -31,6 +31,9 @@ struct Options {
     /* Acknowledged writes (write_ack.h) and the start-up check (startup_check.h). */
     unsigned ackTimeoutMs = 1000;
     unsigned dbWaitSeconds = 10;
+    /* Writes go to the library as sent, under its own rules, instead of being checked
+     * against the settings table first (strict_check.h). */
+    bool lenient = false;
 
     /* Users file commands: the program edits the file and exits (--digest-md5 there
      * adds the user's MD5 HA1). */

@@ -13,8 +13,11 @@
 #include <memory>
 #include <utility>
 
+#include "access_replies.h"
 #include "lpr_common.h"
+#include "password_mask.h"
 #include "request_hygiene.h"
+#include "strict_check.h"
 
 namespace webd {
 namespace {
@@ -37,6 +40,8 @@ const char kJson[] = "application/json";
 constexpr size_t kDiscardLimit = 1024 * 1024;
 /* Largest listing of action names. */
 constexpr size_t kListingSize = 4096;
+/* Characters of a failed login's user name kept in the access log. */
+constexpr size_t kLoggedNameLimit = 32;
 
 struct CJsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
@@ -74,10 +79,10 @@ std::string allowed_methods(int mask) {
     return allow;
 }
 
-/* Printable ASCII only, at most 256 characters, for the access log. */
-std::string log_safe(const char* text) {
+/* Printable ASCII only, at most limit characters, for the access log. */
+std::string log_safe(const char* text, size_t limit = 256) {
     std::string out;
-    for (const char* p = text; *p != '\0' && out.size() < 256; ++p) {
+    for (const char* p = text; *p != '\0' && out.size() < limit; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         out.push_back(c > 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
     }
@@ -158,6 +163,7 @@ struct Server::Request {
     Route route = Route::kAction;
     std::string path;
     std::string action;
+    const ActionRoute* actionRoute = nullptr; /* the action's route, once dispatch looked it up */
     std::string body;
     size_t received = 0;
     bool tooLarge = false;
@@ -389,9 +395,13 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
 }
 
 MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
-    auto challenge = [&](bool stale) {
+    const bool sha256 = m_digest.algorithm() == DigestAuth::Algorithm::kSha256;
+    const char* authorization = request_header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+    auto challenge = [&](bool stale, bool userNamed) {
         req.phase = Request::Phase::kReplied;
-        std::string body = envelope(401, "Authentication required");
+        std::string body = unauthorized_body(
+            stale ? LoginFailure::kStaleNonce : login_failure(authorization, userNamed, sha256),
+            sha256);
         MhdResponse response = MhdResponse::copy_of(body);
         response.add_header(MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
         req.status = 401;
@@ -400,12 +410,12 @@ MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
         return response.queue(connection, 401);
     };
     const User* user = nullptr;
-    switch (m_digest.check(request_header(connection, MHD_HTTP_HEADER_AUTHORIZATION), req.method,
-                           req.target, m_users, &user)) {
+    std::string tried;
+    switch (m_digest.check(authorization, req.method, req.target, m_users, &user, &tried)) {
         case DigestAuth::Verdict::kNoCredentials:
-            return challenge(false);
+            return challenge(false, false);
         case DigestAuth::Verdict::kStale:
-            return challenge(true);  // the client repeats with a fresh nonce
+            return challenge(true, true);  // the client repeats with a fresh nonce
         case DigestAuth::Verdict::kAccepted:
             m_throttle.succeeded(req.client);
             req.account = user;
@@ -414,10 +424,13 @@ MHD_Result Server::authenticate(MHD_Connection* connection, Request& req) {
         case DigestAuth::Verdict::kRefused:
             break;
     }
+    if (!tried.empty()) {
+        req.user = log_safe(tried.c_str(), kLoggedNameLimit);  // the name tried
+    }
     if (m_throttle.failed(req.client)) {
         return reply_throttled(connection, req, m_options.loginBlockSeconds);
     }
-    return challenge(false);
+    return challenge(false, !tried.empty());
 }
 
 MHD_Result Server::finish(MHD_Connection* connection, Request& req) {
@@ -441,6 +454,16 @@ MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
 }
 
 MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
+    const ActionRoute* route = req.actionRoute = find_route(req.action);
+    // Strict mode: a write is checked against its document once the library's own
+    // permission and method tests would pass, and may be re-printed (strict_check.h).
+    std::string refusal;
+    if (!m_options.lenient && route != nullptr && req.method == "POST" &&
+        (route->methodMask & kMethodMaskPost) && (req.account->permissions & route->permission) &&
+        !strict_check_write(req.action, &req.body, &refusal)) {
+        return reply(connection, req, 400, refusal);
+    }
+
     LprCgiCtx ctx{};
     ctx.action = req.action.c_str();
     ctx.method = req.method == "POST" ? QZ_HTTP_POST : QZ_HTTP_GET;  // HEAD reads as GET
@@ -451,7 +474,6 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     ctx.userId = req.account->name.c_str();
     ctx.remoteIp = req.client.c_str();
 
-    const ActionRoute* route = find_route(req.action);
     LibraryReply resp(std::make_unique<LprCgiResp>().release());
     *resp = LprCgiResp{};
     WriteAcks::Gate gate(m_acks, route ? route->handler : nullptr);
@@ -490,9 +512,22 @@ MHD_Result Server::answer_write(MHD_Connection* connection, Request& req) {
 
 MHD_Result Server::reply_library(MHD_Connection* connection, Request& req) {
     LibraryReply resp = std::move(req.libraryReply);
+    const ActionRoute* route = req.actionRoute;
     unsigned status =
         resp->code >= 100 && resp->code <= 599 ? static_cast<unsigned>(resp->code) : 500;
-    const ActionRoute* route = find_route(req.action);
+    // Replies the host completes: what a refusal needs to be fixed, and passwords hidden
+    // from users who may not change them. Any other reply goes out as the library made it.
+    std::string completed;
+    if (status == 403 && route != nullptr) {
+        completed = forbidden_body(req.action, route->permission, *req.account);
+    } else if (status == 400) {
+        completed = explain_refusal(req.action, resp->body);
+    } else if (status == 200 && (req.account->permissions & kPermChange) == 0) {
+        completed = mask_passwords(req.action, resp->body);
+    }
+    if (!completed.empty()) {
+        return reply(connection, req, status, completed);
+    }
     std::string allow = route ? allowed_methods(route->methodMask) : "";
     req.phase = Request::Phase::kReplied;
     req.status = status;
