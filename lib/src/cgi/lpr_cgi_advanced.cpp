@@ -14,9 +14,10 @@
  */
 #include <cjson/cJSON.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -25,6 +26,7 @@
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
+#include "lpr_cgi_request.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
 
@@ -95,14 +97,25 @@ constexpr char code_of_field(size_t index) {
     return index < 10 ? static_cast<char>('0' + index) : static_cast<char>('a' + (index - 10));
 }
 
-/* The table index whose name is name exactly (letter case counts), or kNoField. */
-size_t field_of_name(const char* name) {
+/* The table index whose name is name exactly (letter case counts), or kNoField. The
+ * entry at hint is tried first; the names are unique, so the index found is the one a
+ * search from index 0 finds. */
+size_t field_of_name(const char* name, size_t hint) {
+    if (hint < kFieldCount && std::strcmp(s_osdFieldNames[hint], name) == 0) {
+        return hint;
+    }
     for (size_t i = 0; i < kFieldCount; ++i) {
         if (std::strcmp(s_osdFieldNames[i], name) == 0) {
             return i;
         }
     }
     return kNoField;
+}
+
+/* The entry that a spacing list in table order names after entry index: the next one,
+ * the line break, which has no object, left out. */
+constexpr size_t entry_after(size_t index) {
+    return index + 1 == kLineBreak ? index + 2 : index + 1;
 }
 
 /*
@@ -212,6 +225,23 @@ constexpr Member kMembers[] = {
 
 constexpr size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
 
+/* The keys of kMembers, in the same order, for lpr::find_members. */
+constexpr std::array<lpr::MemberKey, kMemberCount> kMemberKeys = [] {
+    std::array<lpr::MemberKey, kMemberCount> keys{};
+    for (size_t i = 0; i < kMemberCount; ++i) {
+        keys[i] = lpr::member_key(kMembers[i].key);
+    }
+    return keys;
+}();
+static_assert(lpr::keys_are_distinct(kMemberKeys), "each member has a key of its own");
+
+constexpr std::array<lpr::MemberKey, 2> kSpaceEntryKeys = {lpr::member_key("fileName"),
+                                                           lpr::member_key("spaces")};
+constexpr std::array<lpr::MemberKey, 2> kResInfoKeys = {lpr::member_key("width"),
+                                                        lpr::member_key("height")};
+static_assert(lpr::keys_are_distinct(kSpaceEntryKeys) && lpr::keys_are_distinct(kResInfoKeys),
+              "two keys each");
+
 /* The members in the order of the document that the read prints (indices of kMembers). */
 constexpr size_t kDocumentOrder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 13, 16, 15, 14, 9, 17};
 static_assert(sizeof kDocumentOrder / sizeof kDocumentOrder[0] == kMemberCount,
@@ -309,6 +339,30 @@ double number_at(const lpr_advanced_t& adv, const Member& m) {
     return value;
 }
 
+/* Appends the decimal digits of value (0..255) at out; returns the end. */
+char* put_byte(char* out, unsigned value) {
+    if (value >= 100) {
+        *out++ = static_cast<char>('0' + value / 100);
+    }
+    if (value >= 10) {
+        *out++ = static_cast<char>('0' + value / 10 % 10);
+    }
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+/* The text that snprintf(text, 16, "%d:%d:%d", red, green, blue) makes of three colour
+ * bytes, at most 11 characters, written digit by digit. */
+constexpr size_t kColourTextSize = 16;
+void format_colour(const unsigned char rgb[3], char (&text)[kColourTextSize]) {
+    char* out = put_byte(text, rgb[0]);
+    *out++ = ':';
+    out = put_byte(out, rgb[1]);
+    *out++ = ':';
+    out = put_byte(out, rgb[2]);
+    *out = '\0';
+}
+
 /* One object per table entry but the line break, in table order. */
 PendingJson make_space_list(const lpr_advanced_t& adv) {
     PendingJson list(cJSON_CreateArray());
@@ -342,9 +396,8 @@ void add_member(cJSON* root, const lpr_advanced_t& adv, const Member& m) {
             add_text(root, m.key, text_at(adv, m.offset), m.size);
             break;
         case Kind::Colour: {
-            const unsigned char* rgb = at(adv, m.offset);
-            char text[16];
-            std::snprintf(text, sizeof text, "%d:%d:%d", rgb[0], rgb[1], rgb[2]);
+            char text[kColourTextSize];
+            format_colour(at(adv, m.offset), text);
             cJSON_AddStringToObject(root, m.key, text);
             break;
         }
@@ -378,23 +431,33 @@ uint32_t unsigned_value(const cJSON* item) {
 
 /* Copies a request text into a field, cut byte-wise to size - 1 bytes. */
 void store_text(lpr_advanced_t& adv, size_t offset, size_t size, const char* text) {
-    std::snprintf(reinterpret_cast<char*>(at(adv, offset)), size, "%s", text);
+    lpr::copy_text(reinterpret_cast<char*>(at(adv, offset)), size, text);
 }
 
 /*
- * "r:g:b" as sscanf reads it: a blank is accepted before each number, not before a
- * colon, and anything after the third number is ignored. The numbers are converted as
- * long, so that a number beyond the int range is refused rather than wrapped; each must
- * lie in 0..255.
+ * "r:g:b" as sscanf("%ld:%ld:%ld") reads it, with one strtol per number: strtol skips
+ * the same leading blanks and takes the same sign and decimal digits as %ld, saturating
+ * at the limits of long, so a number beyond the int range is refused rather than
+ * wrapped. A colon must follow the first two numbers at once (no blank before it), and
+ * anything after the third number is ignored. Each number must lie in 0..255.
  */
 bool parse_colour(const char* text, unsigned char rgb[3]) {
-    long red = 0;
-    long green = 0;
-    long blue = 0;
-    if (std::sscanf(text, "%ld:%ld:%ld", &red, &green, &blue) != 3) {
-        return false;
+    long values[3];
+    const char* p = text;
+    for (size_t i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (*p != ':') {
+                return false;
+            }
+            ++p;
+        }
+        char* end = nullptr;
+        values[i] = std::strtol(p, &end, 10);
+        if (end == p) {
+            return false;  // no digit: %ld converts nothing
+        }
+        p = end;
     }
-    const long values[3] = {red, green, blue};
     for (size_t i = 0; i < 3; ++i) {
         if (static_cast<unsigned long>(values[i]) > kMaxColour) {
             return false;
@@ -426,13 +489,16 @@ void reset_texts(lpr_advanced_t& adv, const Member& m) {
  * the table is skipped like them. Only the named bytes change; no NUL is moved or added.
  */
 bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
+    size_t hint = 0;  // lists usually name the entries in table order, as the read does
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, list) {
         if (!cJSON_IsObject(element)) {
             continue;
         }
-        const cJSON* name = cJSON_GetObjectItem(element, "fileName");
-        const cJSON* spaces = cJSON_GetObjectItem(element, "spaces");
+        std::array<const cJSON*, kSpaceEntryKeys.size()> found;
+        lpr::find_members(element, kSpaceEntryKeys, found);
+        const cJSON* name = found[0];
+        const cJSON* spaces = found[1];
         if (!is_text(name) || !cJSON_IsNumber(spaces)) {
             continue;
         }
@@ -440,9 +506,12 @@ bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
         if (spacing > kMaxSpacing) {
             return false;
         }
-        const size_t index = field_of_name(name->valuestring);
-        if (index == kNoField || index == kLineBreak || index == kCountryRegion ||
-            index == kVehicleBrand) {
+        const size_t index = field_of_name(name->valuestring, hint);
+        if (index == kNoField) {
+            continue;
+        }
+        hint = entry_after(index);
+        if (index == kLineBreak || index == kCountryRegion || index == kVehicleBrand) {
             continue;
         }
         adv.osd_space[index] = static_cast<char>('0' + spacing);
@@ -484,8 +553,10 @@ bool apply_member(lpr_advanced_t& adv, const Member& m, const cJSON* item) {
         case Kind::SpaceList:
             return apply_space_list(adv, item);
         case Kind::ResInfo: {
-            const cJSON* width = cJSON_GetObjectItem(item, "width");
-            const cJSON* height = cJSON_GetObjectItem(item, "height");
+            std::array<const cJSON*, kResInfoKeys.size()> found;
+            lpr::find_members(item, kResInfoKeys, found);
+            const cJSON* width = found[0];
+            const cJSON* height = found[1];
             if (!cJSON_IsNumber(width) || !cJSON_IsNumber(height)) {
                 return false;
             }
@@ -551,8 +622,11 @@ int32_t set_lpr_advanced_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp)
 
     // Keys match without regard to letter case; of duplicate keys the first counts.
     // Members of another JSON type are skipped, neither applied nor reported.
-    for (const Member& m : kMembers) {
-        const cJSON* item = cJSON_GetObjectItem(root.get(), m.key);
+    std::array<const cJSON*, kMemberCount> items;
+    lpr::find_members(root.get(), kMemberKeys, items);
+    for (size_t i = 0; i < kMemberCount; ++i) {
+        const Member& m = kMembers[i];
+        const cJSON* item = items[i];
         if (!has_expected_type(m, item)) {
             continue;
         }

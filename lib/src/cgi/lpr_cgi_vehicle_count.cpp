@@ -14,9 +14,9 @@
  */
 #include <cjson/cJSON.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -25,6 +25,7 @@
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
+#include "lpr_cgi_request.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
 
@@ -98,6 +99,36 @@ constexpr size_t kUrlText = 0;
 constexpr size_t kLongestText = sizeof(VEHICLE_COUNT_SETTING::postSetting.url[0]);
 
 #undef LPR_VC_FIELD
+
+constexpr size_t kNumberCount = sizeof kNumbers / sizeof kNumbers[0];
+constexpr size_t kTextCount = sizeof kTexts / sizeof kTexts[0];
+
+/* The keys of a request in the order the write examines them: the numbers, the slot-0
+ * texts, then "httpList" (index kHttpList). */
+constexpr size_t kHttpList = kNumberCount + kTextCount;
+constexpr std::array<lpr::MemberKey, kHttpList + 1> kRequestKeys = [] {
+    std::array<lpr::MemberKey, kHttpList + 1> keys{};
+    for (size_t i = 0; i < kNumberCount; ++i) {
+        keys[i] = lpr::member_key(kNumbers[i].key);
+    }
+    for (size_t i = 0; i < kTextCount; ++i) {
+        keys[kNumberCount + i] = lpr::member_key(kTexts[i].topKey);
+    }
+    keys[kHttpList] = lpr::member_key("httpList");
+    return keys;
+}();
+
+/* The keys of an "httpList" element: "enable", then the slot's texts. */
+constexpr std::array<lpr::MemberKey, 1 + kTextCount> kEntryKeys = [] {
+    std::array<lpr::MemberKey, 1 + kTextCount> keys{};
+    keys[0] = lpr::member_key("enable");
+    for (size_t i = 0; i < kTextCount; ++i) {
+        keys[1 + i] = lpr::member_key(kTexts[i].entryKey);
+    }
+    return keys;
+}();
+static_assert(lpr::keys_are_distinct(kRequestKeys) && lpr::keys_are_distinct(kEntryKeys),
+              "each member has a key of its own");
 
 // The record is little-endian on every camera; byte fields and 4-byte fields only.
 static_assert(sizeof(VEHICLE_COUNT_SETTING) == 3596, "the bus payload is 3596 bytes");
@@ -203,7 +234,7 @@ uint32_t unsigned_value(const cJSON* item) {
 
 /* Copies a request text into a slot's array, cut byte-wise to size - 1 bytes. */
 void store_text(VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot, const cJSON* item) {
-    std::snprintf(text_of(vcs, t, slot), t.size, "%s", item->valuestring);
+    lpr::copy_text(text_of(vcs, t, slot), t.size, item->valuestring);
 }
 
 bool is_text(const cJSON* item) {
@@ -271,9 +302,13 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
     VEHICLE_COUNT_SETTING vcs{};
     lpr::LprCgiCache::get_instance().get_vehicle_count_setting(vcs);
 
+    // Keys match without regard to letter case; of duplicate keys the first counts.
     // Members of the wrong JSON type are skipped, neither applied nor reported.
-    for (const NumberMember& m : kNumbers) {
-        const cJSON* item = cJSON_GetObjectItem(root.get(), m.key);
+    std::array<const cJSON*, kRequestKeys.size()> items;
+    lpr::find_members(root.get(), kRequestKeys, items);
+    for (size_t i = 0; i < kNumberCount; ++i) {
+        const NumberMember& m = kNumbers[i];
+        const cJSON* item = items[i];
         if (!cJSON_IsNumber(item)) {
             continue;
         }
@@ -284,8 +319,8 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
         store_number(vcs, m, value);
     }
 
-    for (size_t i = 0; i < sizeof kTexts / sizeof kTexts[0]; ++i) {
-        const cJSON* item = cJSON_GetObjectItem(root.get(), kTexts[i].topKey);
+    for (size_t i = 0; i < kTextCount; ++i) {
+        const cJSON* item = items[kNumberCount + i];
         if (!is_text(item)) {
             continue;
         }
@@ -298,7 +333,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
     // Applied after the top-level texts, so element 0 overrides them and their enable.
     // Element i fills slot i; "index" is not read; elements past the third are not
     // looked at, and elements that are not objects change nothing.
-    const cJSON* list = cJSON_GetObjectItem(root.get(), "httpList");
+    const cJSON* list = items[kHttpList];
     if (cJSON_IsArray(list)) {
         const int count = cJSON_GetArraySize(list);
         for (int i = 0; i < count && i < LPR_VEHICLE_POST_SLOTS; ++i) {
@@ -307,7 +342,9 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
                 continue;
             }
             const size_t slot = static_cast<size_t>(i);
-            const cJSON* enable = cJSON_GetObjectItem(entry, "enable");
+            std::array<const cJSON*, kEntryKeys.size()> members;
+            lpr::find_members(entry, kEntryKeys, members);
+            const cJSON* enable = members[0];
             if (cJSON_IsNumber(enable)) {
                 uint32_t value = unsigned_value(enable);
                 if (value > 1) {
@@ -315,10 +352,9 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
                 }
                 vcs.postSetting.httpEnable[slot] = static_cast<uint8_t>(value);
             }
-            for (const TextMember& t : kTexts) {
-                const cJSON* item = cJSON_GetObjectItem(entry, t.entryKey);
-                if (is_text(item)) {
-                    store_text(vcs, t, slot, item);
+            for (size_t t = 0; t < kTextCount; ++t) {
+                if (is_text(members[1 + t])) {
+                    store_text(vcs, kTexts[t], slot, members[1 + t]);
                 }
             }
         }
