@@ -225,16 +225,6 @@ constexpr Member kMembers[] = {
 
 constexpr size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
 
-/* The keys of kMembers, in the same order, for lpr::find_members. */
-constexpr std::array<lpr::MemberKey, kMemberCount> kMemberKeys = [] {
-    std::array<lpr::MemberKey, kMemberCount> keys{};
-    for (size_t i = 0; i < kMemberCount; ++i) {
-        keys[i] = lpr::member_key(kMembers[i].key);
-    }
-    return keys;
-}();
-static_assert(lpr::keys_are_distinct(kMemberKeys), "each member has a key of its own");
-
 constexpr std::array<lpr::MemberKey, 2> kSpaceEntryKeys = {lpr::member_key("fileName"),
                                                            lpr::member_key("spaces")};
 constexpr std::array<lpr::MemberKey, 2> kResInfoKeys = {lpr::member_key("width"),
@@ -268,6 +258,18 @@ constexpr bool tables_are_sound() {
     return true;
 }
 static_assert(tables_are_sound(), "each member once in the document, number fields 1 or 4 bytes");
+
+/* The keys of the members in the document's order, the order in which bodies (documents
+ * sent back, above all) usually list them, so that lpr::find_members finds each at the
+ * first try: key j is that of kMembers[kDocumentOrder[j]]. */
+constexpr std::array<lpr::MemberKey, kMemberCount> kDocumentKeys = [] {
+    std::array<lpr::MemberKey, kMemberCount> keys{};
+    for (size_t j = 0; j < kMemberCount; ++j) {
+        keys[j] = lpr::member_key(kMembers[kDocumentOrder[j]].key);
+    }
+    return keys;
+}();
+static_assert(lpr::keys_are_distinct(kDocumentKeys), "each member has a key of its own");
 
 // A colour is three consecutive bytes: red, green, blue.
 static_assert(
@@ -622,8 +624,12 @@ int32_t set_lpr_advanced_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp)
 
     // Keys match without regard to letter case; of duplicate keys the first counts.
     // Members of another JSON type are skipped, neither applied nor reported.
-    std::array<const cJSON*, kMemberCount> items;
-    lpr::find_members(root.get(), kMemberKeys, items);
+    std::array<const cJSON*, kMemberCount> found;
+    lpr::find_members(root.get(), kDocumentKeys, found);
+    std::array<const cJSON*, kMemberCount> items;  // in examination order
+    for (size_t j = 0; j < kMemberCount; ++j) {
+        items[kDocumentOrder[j]] = found[j];
+    }
     for (size_t i = 0; i < kMemberCount; ++i) {
         const Member& m = kMembers[i];
         const cJSON* item = items[i];

@@ -13,6 +13,7 @@
 #include <cjson/cJSON.h>
 
 #include <array>
+#include <cctype>
 #include <cstddef>
 
 namespace lpr {
@@ -49,7 +50,8 @@ constexpr bool same_name_ignoring_case(const MemberKey& a, const MemberKey& b) {
 }
 
 /* Whether no two keys of a table name the same member: then a member matches at most
- * one key, which find_members relies on. Tables are checked when they are compiled. */
+ * one key, which find_members relies on (tolower changes no letter of one key into a
+ * different letter of another). Tables are checked when they are compiled. */
 template <std::size_t N>
 constexpr bool keys_are_distinct(const std::array<MemberKey, N>& keys) {
     for (std::size_t i = 0; i < N; ++i) {
@@ -62,19 +64,62 @@ constexpr bool keys_are_distinct(const std::array<MemberKey, N>& keys) {
     return true;
 }
 
+namespace detail {
+
+/* cJSON's comparison of member names: equal when every byte is equal through tolower up
+ * to the NUL (tolower maps no byte but NUL to NUL). Bytes equal as they are need no
+ * tolower, which spares it for a body written in the keys' own letter case. Neither loop
+ * reads name past its NUL: a key holds no NUL, so the NUL differs from the key's byte. */
+inline bool same_name(const MemberKey& key, const char* name) {
+    std::size_t i = 0;
+    while (i < key.length && key.name[i] == name[i]) {
+        ++i;
+    }
+    for (; i < key.length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(key.name[i])) !=
+            std::tolower(static_cast<unsigned char>(name[i]))) {
+            return false;
+        }
+    }
+    return name[key.length] == '\0';
+}
+
+}  // namespace detail
+
 /*
  * found[k] becomes the member of object that cJSON_GetObjectItem(object, keys[k].name)
  * returns, or null; object may be null or not an object (then nothing is found). The
- * keys must be distinct (keys_are_distinct). A body that lists its members in the
- * table's order costs one comparison per member.
+ * keys must be distinct (keys_are_distinct).
+ *
+ * The members are walked once, in their order, so of two members whose names match one
+ * key the first is found. Each member is tried against the keys from the one after the
+ * key that the previous member matched: a body that lists its members in the order of
+ * the keys finds each at the first try.
  */
-void find_members(const cJSON* object, const MemberKey* keys, std::size_t count,
-                  const cJSON** found);
-
 template <std::size_t N>
 void find_members(const cJSON* object, const std::array<MemberKey, N>& keys,
                   std::array<const cJSON*, N>& found) {
-    find_members(object, keys.data(), N, found.data());
+    found.fill(nullptr);
+    if (object == nullptr) {
+        return;
+    }
+    std::size_t missing = N;
+    std::size_t next = 0;
+    for (const cJSON* member = object->child; member != nullptr && missing > 0;
+         member = member->next) {
+        if (member->string == nullptr) {
+            continue;  // an array element: cJSON_GetObjectItem never returns one
+        }
+        for (std::size_t tried = 0; tried < N; ++tried) {
+            const std::size_t k = next + tried < N ? next + tried : next + tried - N;
+            if (found[k] == nullptr && detail::same_name(keys[k], member->string)) {
+                found[k] = member;
+                --missing;
+                next = k + 1 < N ? k + 1 : 0;
+                break;  // distinct keys: no other key can match this member
+            }
+        }
+    }
 }
 
 /* Copies text into a field of size bytes (size >= 1), cut byte-wise to size - 1 bytes
