@@ -314,9 +314,10 @@ void attach(cJSON* parent, const char* key, PendingJson child) {
 
 /* Adds the text of a field of size bytes. A text without a NUL inside its array cannot
  * come from a write; should the database have left one, it is taken up to the end of the
- * array and never beyond. */
+ * array and never beyond. A NUL in the last byte (a record the database filled, a text of
+ * full length) settles that without a scan. */
 void add_text(cJSON* object, const char* key, const char* field, size_t size) {
-    if (strnlen(field, size) < size) {
+    if (field[size - 1] == '\0' || strnlen(field, size) < size) {
         cJSON_AddStringToObject(object, key, field);
         return;
     }
