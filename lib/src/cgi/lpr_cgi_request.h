@@ -15,6 +15,7 @@
 #include <array>
 #include <cctype>
 #include <cstddef>
+#include <cstring>
 
 namespace lpr {
 
@@ -67,15 +68,15 @@ constexpr bool keys_are_distinct(const std::array<MemberKey, N>& keys) {
 namespace detail {
 
 /* cJSON's comparison of member names: equal when every byte is equal through tolower up
- * to the NUL (tolower maps no byte but NUL to NUL). Bytes equal as they are need no
- * tolower, which spares it for a body written in the keys' own letter case. Neither loop
- * reads name past its NUL: a key holds no NUL, so the NUL differs from the key's byte. */
+ * to the NUL (tolower maps no byte but NUL to NUL). Names equal byte for byte, as a body
+ * written in the keys' own letter case has them, need no tolower. Neither comparison
+ * reads name past its NUL: strncmp stops there, and a key holds no NUL, so the NUL
+ * differs from the key's byte through tolower too. */
 inline bool same_name(const MemberKey& key, const char* name) {
-    std::size_t i = 0;
-    while (i < key.length && key.name[i] == name[i]) {
-        ++i;
+    if (std::strncmp(key.name, name, key.length) == 0) {
+        return name[key.length] == '\0';
     }
-    for (; i < key.length; ++i) {
+    for (std::size_t i = 0; i < key.length; ++i) {
         if (std::tolower(static_cast<unsigned char>(key.name[i])) !=
             std::tolower(static_cast<unsigned char>(name[i]))) {
             return false;
