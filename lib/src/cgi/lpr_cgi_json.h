@@ -11,6 +11,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -34,33 +35,23 @@ namespace detail {
  * pointer, two counts and the tree's address: 24 bytes on x86-64, 16 on armhf) fits. */
 constexpr std::size_t kCountBlockSize = 32;
 
-/* The count block of the last tree this thread released, kept for its next tree; freed
- * when the thread ends. */
+/* The count block of the last tree released, kept for the next tree; freed when the
+ * library is unloaded. One slot for the process, taken and refilled atomically: threads
+ * that release trees at the same moment find it full and free their blocks. */
 struct SpareCountBlock {
-    void* block = nullptr;
+    std::atomic<void*> block{nullptr};
 
-    SpareCountBlock() = default;
-    SpareCountBlock(const SpareCountBlock&) = delete;
-    SpareCountBlock& operator=(const SpareCountBlock&) = delete;
-    ~SpareCountBlock() {
-        ::operator delete(block);
-        block = nullptr;
-    }
+    ~SpareCountBlock() { ::operator delete(block.exchange(nullptr)); }
 };
-
-inline void*& spare_count_block() {
-    thread_local SpareCountBlock spare;
-    return spare.block;
-}
+inline SpareCountBlock s_spareCountBlock;
 
 }  // namespace detail
 
 /*
  * Where the share counts of trees come from. A CJsonPtr needs a count block beside its
- * tree; each thread keeps the block of the last tree it released and hands it to the next
- * tree it makes, so a handler's tree costs no allocation beyond cJSON's own once the
- * thread has served one request. A tree released on another thread leaves its block with
- * that thread: the blocks are plain heap memory that any thread may keep or free.
+ * tree; the block of the tree released last is handed to the next tree made, so a
+ * handler's tree costs no allocation beyond cJSON's own while requests come one at a
+ * time on a thread. The blocks are plain heap memory: any thread may take or free one.
  */
 template <typename T>
 struct CJsonCountAllocator {
@@ -77,17 +68,13 @@ struct CJsonCountAllocator {
         if (n != 1) {  // shared_ptr asks for one count block; anything else is not kept
             return static_cast<T*>(::operator new(n * sizeof(T)));
         }
-        void*& spare = detail::spare_count_block();
-        void* block = spare;
-        spare = nullptr;
+        void* block = detail::s_spareCountBlock.block.exchange(nullptr);
         return static_cast<T*>(block != nullptr ? block : ::operator new(detail::kCountBlockSize));
     }
 
     void deallocate(T* block, std::size_t n) noexcept {
-        void*& spare = detail::spare_count_block();
-        if (n == 1 && spare == nullptr) {
-            spare = block;
-        } else {
+        void* empty = nullptr;
+        if (n != 1 || !detail::s_spareCountBlock.block.compare_exchange_strong(empty, block)) {
             ::operator delete(block);
         }
     }
