@@ -11,7 +11,8 @@
 #        run, against nginx serving the same bytes as a static file.
 # memory: resident size of lpr-webd and lpr-settingsd idle and after a run of requests,
 #        on this machine and, built for 32-bit ARM, under qemu-arm (bench/lpr_memory.py).
-# Each goal is printed as a line "goal <what>: met|missed (<figures>)".
+# The library's goals and the memory budget are printed as lines
+# "goal <what>: met|missed (<figures>)".
 # Everything runs on loopback from a temp folder that is removed at the end; every
 # process started here is stopped here. Not part of the test run.
 #
