@@ -163,7 +163,7 @@ def per_call(out, func):
             calls = 0
     raise SystemExit(f"{func} not found in the profile")
 
-# A cross-check of the time goals, not a goal itself: an instruction of sscanf weighs as
+# A cross-check of the time goals, not a goal itself: an instruction of strtol weighs as
 # much as one of memcpy, and where the heap puts a block moves a read by a few percent.
 floors = {"read/advanced": "floor_read_advanced", "read/vehicle_count": "floor_read_count",
           "write/advanced": "floor_write_advanced", "write/vehicle_count": "floor_write_count"}
