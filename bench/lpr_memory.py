@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Resident memory of lpr-webd and lpr-settingsd, idle and after a number of requests.
 
-    lpr_memory.py --tools DIR [--emulator "QEMU -L SYSROOT"] [--requests N] --work DIR
+    lpr_memory.py --tools DIR --settings-db-tool LPR_SETTINGS_DB [--emulator "QEMU -L ROOT"]
+                  [--requests N] --work DIR
 
 Starts lpr-settingsd and then lpr-webd (the programs under DIR/lpr-settingsd and
-DIR/lpr-webd) on a new settings database in the work folder, with the bus's socket files
-there too (LPR_ZMQ_IPC_DIR), and prints one line per program and moment:
+DIR/lpr-webd) on a new settings database in the work folder, made with the native
+lpr-settings-db, with the bus's socket files there too (LPR_ZMQ_IPC_DIR), and prints a
+line with the run's counts and one line per program and moment:
 
     memory <program> <moment> rss_kb=<n> anon_kb=<n> file_kb=<n>
 
