@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Performance figures of the library and of the reference host (docs/performance.md).
 #
-#   scripts/bench.sh [micro|host|writes|instructions|all]      (default: all)
+#   scripts/bench.sh [micro|host|writes|instructions|memory|all]      (default: all)
 #
 # micro: the Google Benchmark binary (bench/): every action through the real
 #        liblprcgi.so against its floor in the same run, heap allocations per request.
 # instructions: the same pairs under callgrind: instructions per request of action and
-#        floor, a ratio that the load of a shared machine does not move.
+#        floor, a ratio that the load of a shared machine does not move (a cross-check).
 # host:  wrk with keep-alive against the reference host's read action and, in the same
 #        run, against nginx serving the same bytes as a static file; then the host's
 #        vehicle-count write, strict (the default) against --lenient in the same run.
 # writes: only that write comparison.
+# memory: resident size of lpr-webd and lpr-settingsd idle and after a run of requests,
+#        on this machine and, built for 32-bit ARM, under qemu-arm (bench/lpr_memory.py).
+# The library's goals and the memory budget are printed as lines
+# "goal <what>: met|missed (<figures>)".
 # Everything runs on loopback from a temp folder that is removed at the end; every
 # process started here is stopped here. Not part of the test run.
 #
@@ -20,6 +24,8 @@
 # LPR_BENCH_KEEP (1: keep the temp folder with the logs and raw outputs),
 # LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1"),
 # LPR_BENCH_WRITE_CONNECTIONS (1: connections of the strict/lenient write comparison).
+# LPR_BENCH_MEMORY_REQUESTS (100000), LPR_BENCH_MEMORY_BUDGET_KB (8192: the armhf budget
+# of each program, idle and after the requests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -31,9 +37,11 @@ DURATION=${LPR_BENCH_DURATION:-10}
 CONNECTIONS=${LPR_BENCH_CONNECTIONS:-10}
 ROUNDS=${LPR_BENCH_ROUNDS:-2}
 PIN=${LPR_BENCH_PIN:-1}
+MEMORY_REQUESTS=${LPR_BENCH_MEMORY_REQUESTS:-100000}
+MEMORY_BUDGET_KB=${LPR_BENCH_MEMORY_BUDGET_KB:-8192}
 
-case "$WHAT" in micro | host | writes | instructions | all) ;; *)
-    echo "usage: $0 [micro|host|writes|instructions|all]" >&2
+case "$WHAT" in micro | host | writes | instructions | memory | all) ;; *)
+    echo "usage: $0 [micro|host|writes|instructions|memory|all]" >&2
     exit 2
     ;;
 esac
@@ -43,12 +51,14 @@ esac
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lpr-bench.XXXXXX")
 PIDS=()
 declare -A HOST_PIDS
+MEMORY_DIR=""
 cleanup() {
     local pid
     for pid in "${PIDS[@]}"; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    [ -z "$MEMORY_DIR" ] || rm -rf "$MEMORY_DIR"
     if [ "${LPR_BENCH_KEEP:-0}" = 1 ]; then
         echo "kept $WORK"
     else
@@ -94,25 +104,34 @@ import json, sys
 
 # Medians over the repetitions. Per pair: the median single request of action and floor
 # and their ratio (the verdict), and the ratio of the means (moved by preemption).
+# Goals: reads at most 1.05 and writes at most 1.15 times their floor, refusals under
+# 1 us, and no heap allocation beyond need (the floor's plus the reply's three).
 runs = {b["run_name"].replace("/manual_time", ""): b for b in json.load(open(sys.argv[1]))["benchmarks"]
         if b.get("aggregate_name") == "median"}
 print(f'{"benchmark":22}{"action":>10}{"floor":>10}{"ratio":>7}{"(means)":>8}{"goal":>6}'
-      f'{"allocs":>8}{"need":>6}  verdict')
+      f'{"allocs":>8}{"need":>6}')
+goals = []
+def goal(what, met, figures):
+    goals.append(f'goal {what}: {"met" if met else "missed"} ({figures})')
 for name, b in runs.items():
     allocs, need = b.get("allocs", 0), b.get("min_allocs", 0)
-    alloc_verdict = "met" if allocs <= need + 0.05 else f"MISSED (+{allocs - need:.0f})"
     if "ratio_med" in b:
-        goal = 1.15 if name.startswith("read/") else 1.3
+        bound = 1.05 if name.startswith("read/") else 1.15
         r = b["ratio_med"]
         print(f'{name:22}{b["med_us"]:8.2f}us{b["floor_med_us"]:8.2f}us{r:7.3f}{b["ratio"]:8.3f}'
-              f'{goal:6.2f}{allocs:8.1f}{need:6.0f}  time {"met" if r <= goal else "MISSED"},'
-              f' allocs {alloc_verdict}')
+              f'{bound:6.2f}{allocs:8.1f}{need:6.0f}')
+        goal(f'{name} time <= {bound} x floor', r <= bound,
+             f'{r:.3f}: {b["med_us"]:.2f} against {b["floor_med_us"]:.2f} us, medians')
     else:
         t = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
         refusal = name.startswith("refuse/")
-        verdict = ("time " + ("met" if t < 1000 else "MISSED") + ", ") if refusal else ""
         print(f'{name:22}{t:8.0f}ns{"":10}{"":7}{"":8}{"<1us" if refusal else "":>6}'
-              f'{allocs:8.1f}{need:6.0f}  {verdict}allocs {alloc_verdict}')
+              f'{allocs:8.1f}{need:6.0f}')
+        if refusal:
+            goal(f'{name} time < 1 us', t < 1000, f'{t:.0f} ns')
+    goal(f'{name} allocations <= need', allocs <= need + 0.05,
+         f'{allocs:.1f} per request, need {need:.0f}')
+print("\n".join(goals))
 PY
     echo "(full Google Benchmark output with mean/median/stddev: rerun with"
     echo " build/bench/bench/lpr_bench --benchmark_repetitions=$REPETITIONS)"
@@ -148,17 +167,18 @@ def per_call(out, func):
             calls = 0
     raise SystemExit(f"{func} not found in the profile")
 
+# A cross-check of the time goals, not a goal itself: an instruction of strtol weighs as
+# much as one of memcpy, and where the heap puts a block moves a read by a few percent.
 floors = {"read/advanced": "floor_read_advanced", "read/vehicle_count": "floor_read_count",
           "write/advanced": "floor_write_advanced", "write/vehicle_count": "floor_write_count"}
-print(f'{"benchmark":22}{"action Ir":>12}{"floor Ir":>12}{"ratio":>8}{"goal":>7}')
+print(f'{"benchmark":22}{"action Ir":>12}{"floor Ir":>12}{"ratio":>8}{"time goal":>11}')
 for name, floor in floors.items():
     out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=caller",
                           f'{sys.argv[1]}/callgrind.{name.replace("/", "_")}'],
                          capture_output=True, text=True, check=True).stdout
     action, base = per_call(out, "run_action("), per_call(out, floor + "()")
-    goal = 1.15 if name.startswith("read/") else 1.3
-    print(f'{name:22}{action:12.0f}{base:12.0f}{action / base:8.3f}{goal:7.2f}  '
-          f'{"met" if action / base <= goal else "MISSED"}')
+    bound = 1.05 if name.startswith("read/") else 1.15
+    print(f'{name:22}{action:12.0f}{base:12.0f}{action / base:8.3f}{bound:11.2f}')
 PY
 }
 
@@ -501,6 +521,64 @@ run_host_write() {
     echo "$mode $round ${f[0]} ${f[1]} ${f[4]} $cpu" >>"$WORK/writes.fig"
 }
 
+# ---- memory ----
+
+# memory_run LABEL TOOLS [EMULATOR]: bench/lpr_memory.py on the programs under TOOLS;
+# prints its figures and keeps them in $WORK/memory-LABEL.txt. The settings database
+# goes to /dev/shm where there is one, so that the daemon keeps up with the writes
+# without waiting for a disk (the disk is not what is measured).
+memory_run() {
+    local label=$1 tools=$2 emulator=${3:-} shm=/dev/shm
+    [ -d "$shm" ] || shm=$WORK
+    MEMORY_DIR=$(mktemp -d "$shm/lpr-memory.XXXXXX")
+    if ! python3 "$ROOT/bench/lpr_memory.py" --tools "$tools" --emulator "$emulator" \
+        --settings-db-tool "$BUILD/tools/lpr-settings-db/lpr-settings-db" \
+        --requests "$MEMORY_REQUESTS" --work "$MEMORY_DIR" >"$WORK/memory-$label.txt"; then
+        cat "$WORK/memory-$label.txt" >&2
+        tail -5 "$MEMORY_DIR"/*.log >&2
+        exit 1
+    fi
+    rm -rf "$MEMORY_DIR"
+    MEMORY_DIR=""
+    echo "$label: $(head -1 "$WORK/memory-$label.txt")"
+    awk -v label="$label" '/^memory / {
+        sub("rss_kb=", "", $4); sub("anon_kb=", "", $5); sub("file_kb=", "", $6)
+        printf "  %-14s %-6s %7d kB resident (%d kB anonymous, %d kB from files)\n", $2, $3, $4, $5, $6
+    }' "$WORK/memory-$label.txt"
+}
+
+run_memory() {
+    build lpr-webd lpr-settingsd lpr-settings-db
+    echo
+    echo "== memory: lpr-webd and lpr-settingsd, idle and after $MEMORY_REQUESTS requests" \
+        "(98 reads and 2 writes in every 100, each write stored before the next request;" \
+        "one keep-alive connection, Digest SHA-256)"
+    memory_run x86-64 "$BUILD/tools"
+
+    # The camera's build, run under qemu-user (docs/target.md).
+    local rc=0 home=${LPR_ARMHF_HOME:-/opt/lpr-armhf} sysroot
+    ./scripts/armhf-setup.sh >"$WORK/armhf-setup.log" 2>&1 || rc=$?
+    if [ "$rc" -eq 77 ]; then
+        echo "goal memory on armhf: missed (not measured: the package archive cannot be" \
+            "reached, so there is no armhf build)"
+        return 0
+    fi
+    [ "$rc" -eq 0 ] || { cat "$WORK/armhf-setup.log" >&2; exit 1; }
+    sysroot=${LPR_ARMHF_SYSROOT:-$home/sysroot}
+    if ! { cmake --preset armhf && cmake --build "$ROOT/build/armhf" -j2 --target lpr-webd \
+        lpr-settingsd; } >"$WORK/build-armhf.log" 2>&1; then
+        cat "$WORK/build-armhf.log" >&2
+        exit 1
+    fi
+    [ -f "$sysroot/.lpr-sysroot" ] || sysroot=/usr/arm-linux-gnueabihf  # multiarch
+    memory_run armhf "$ROOT/build/armhf/tools" "$home/bin/qemu-arm -L $sysroot"
+    awk -v budget="$MEMORY_BUDGET_KB" '/^memory / && ($3 == "idle" || $3 == "after") {
+        sub("rss_kb=", "", $4)
+        printf "goal memory armhf %s %s < %d kB: %s (%d kB)\n", $2, $3, budget,
+            ($4 < budget ? "met" : "missed"), $4
+    }' "$WORK/memory-armhf.txt"
+}
+
 machine
 if [ "$WHAT" = micro ] || [ "$WHAT" = all ]; then
     run_micro
@@ -514,5 +592,8 @@ fi
 if [ "$WHAT" = writes ]; then
     prepare_host
     run_host_writes
+fi
+if [ "$WHAT" = memory ] || [ "$WHAT" = all ]; then
+    run_memory
 fi
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -180,7 +180,8 @@ const std::vector<std::pair<const char*, std::vector<std::string>>> kRefused = {
     {"osdSort", {R"("00")", R"("0A")", R"("l")", R"("0 1")", R"("01\n")"}},
     {"osdFontSize", {"6", "-1", "4294967301"}},
     {"osdFontColor", {R"("256:0:0")", R"("-1:0:0")", R"("1:2")", R"("1;2;3")", R"("1 :2:3")",
-                      R"("4294967296:0:0")"}},
+                      R"("4294967296:0:0")", R"("1:2:")", R"(":1:2:3")", R"("- 1:2:3")",
+                      R"("0x1:2:3")", R"("1:2:+")"}},
     {"osdBkgEnable", {"2"}}, {"osdBkgColor", {R"("0:0:256")", R"("")"}}, {"osdPosition", {"5"}},
     {"osdSpaceList", {R"([{"fileName":"time","spaces":1},{"fileName":"gps","spaces":10}])",
                       R"([{"fileName":"lineBreak","spaces":12}])",
@@ -219,6 +220,8 @@ std::vector<WriteCase> write_cases() {
         {R"({"osdFontColor":"255:0:128","osdBkgColor":" 7: 8:9x"})", nullptr,
          {RGB(osd_fontcolor_r, 255, 0, 128), RGB(osd_bkgcolor_r, 7, 8, 9)}},
         {R"({"osdFontColor":"1:2:3:4"})", nullptr, {RGB(osd_fontcolor_r, 1, 2, 3)}},
+        {R"({"osdFontColor":"+1:+02:+3","osdBkgColor":"\t4:\n5:\r6"})", nullptr,
+         {RGB(osd_fontcolor_r, 1, 2, 3), RGB(osd_bkgcolor_r, 4, 5, 6)}},
         // Order strings and the resets they make; a name in the same body overrides them.
         {R"({"osdSort":""})", nullptr,
          {T(osd_sort, ""), T(osd_position, "Position"), T(osd_device_id, "Device ID")}},

@@ -96,14 +96,25 @@ constexpr char code_of_field(size_t index) {
     return index < 10 ? static_cast<char>('0' + index) : static_cast<char>('a' + (index - 10));
 }
 
-/* The table index whose name is name exactly (letter case counts), or kNoField. */
-size_t field_of_name(const char* name) {
+/* The table index whose name is name exactly (letter case counts), or kNoField. The
+ * entry at hint is tried first; the names are unique, so the index found is the one a
+ * search from index 0 finds. */
+size_t field_of_name(const char* name, size_t hint) {
+    if (hint < kFieldCount && std::strcmp(s_osdFieldNames[hint], name) == 0) {
+        return hint;
+    }
     for (size_t i = 0; i < kFieldCount; ++i) {
         if (std::strcmp(s_osdFieldNames[i], name) == 0) {
             return i;
         }
     }
     return kNoField;
+}
+
+/* The entry that a spacing list in table order names after entry index: the next one,
+ * the line break, which has no object, left out. */
+constexpr size_t entry_after(size_t index) {
+    return index + 1 == kLineBreak ? index + 2 : index + 1;
 }
 
 /*
@@ -283,9 +294,10 @@ void attach(cJSON* parent, const char* key, PendingJson child) {
 
 /* Adds the text of a field of size bytes. A text without a NUL inside its array cannot
  * come from a write; should the database have left one, it is taken up to the end of the
- * array and never beyond. */
+ * array and never beyond. A NUL in the last byte (a record the database filled, a text of
+ * full length) settles that without a scan. */
 void add_text(cJSON* object, const char* key, const char* field, size_t size) {
-    if (strnlen(field, size) < size) {
+    if (field[size - 1] == '\0' || strnlen(field, size) < size) {
         cJSON_AddStringToObject(object, key, field);
         return;
     }
@@ -308,6 +320,30 @@ double number_at(const lpr_advanced_t& adv, const Member& m) {
     uint32_t value;  // an enumeration field may hold any value the database stored
     std::memcpy(&value, at(adv, m.offset), sizeof value);
     return value;
+}
+
+/* Appends the decimal digits of value (0..255) at out; returns the end. */
+char* put_byte(char* out, unsigned value) {
+    if (value >= 100) {
+        *out++ = static_cast<char>('0' + value / 100);
+    }
+    if (value >= 10) {
+        *out++ = static_cast<char>('0' + value / 10 % 10);
+    }
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+/* The text that snprintf(text, 16, "%d:%d:%d", red, green, blue) makes of three colour
+ * bytes, at most 11 characters, written digit by digit. */
+constexpr size_t kColourTextSize = 16;
+void format_colour(const unsigned char rgb[3], char (&text)[kColourTextSize]) {
+    char* out = put_byte(text, rgb[0]);
+    *out++ = ':';
+    out = put_byte(out, rgb[1]);
+    *out++ = ':';
+    out = put_byte(out, rgb[2]);
+    *out = '\0';
 }
 
 /* One object per table entry but the line break, in table order. */
@@ -343,9 +379,8 @@ void add_member(cJSON* root, const lpr_advanced_t& adv, const Member& m) {
             add_text(root, m.key, text_at(adv, m.offset), m.size);
             break;
         case Kind::Colour: {
-            const unsigned char* rgb = at(adv, m.offset);
-            char text[16];
-            std::snprintf(text, sizeof text, "%d:%d:%d", rgb[0], rgb[1], rgb[2]);
+            char text[kColourTextSize];
+            format_colour(at(adv, m.offset), text);
             cJSON_AddStringToObject(root, m.key, text);
             break;
         }
@@ -427,6 +462,7 @@ void reset_texts(lpr_advanced_t& adv, const Member& m) {
  * the table is skipped like them. Only the named bytes change; no NUL is moved or added.
  */
 bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
+    size_t hint = 0;  // lists usually name the entries in table order, as the read does
     const cJSON* element = nullptr;
     cJSON_ArrayForEach(element, list) {
         if (!cJSON_IsObject(element)) {
@@ -441,9 +477,12 @@ bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
         if (spacing > kMaxSpacing) {
             return false;
         }
-        const size_t index = field_of_name(name->valuestring);
-        if (index == kNoField || index == kLineBreak || index == kCountryRegion ||
-            index == kVehicleBrand) {
+        const size_t index = field_of_name(name->valuestring, hint);
+        if (index == kNoField) {
+            continue;
+        }
+        hint = entry_after(index);
+        if (index == kLineBreak || index == kCountryRegion || index == kVehicleBrand) {
             continue;
         }
         adv.osd_space[index] = static_cast<char>('0' + spacing);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "cgi/lpr_cgi.h"
 #include "lpr_zmq.h"
@@ -22,6 +23,12 @@ struct LprCgiRespInternal {
 
     /* The body becomes a new string holding a copy of json. */
     void set_body(const std::string& json) { m_bodyHolder = std::make_shared<std::string>(json); }
+
+    /* The same, taking over json's characters instead of copying them: a printed
+     * document becomes the body without a second allocation and copy. */
+    void set_body(std::string&& json) {
+        m_bodyHolder = std::make_shared<std::string>(std::move(json));
+    }
 
     /* The body becomes a new string holding json up to its NUL; json is not null. */
     void set_body_literal(const char* json) { m_bodyHolder = std::make_shared<std::string>(json); }

@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
@@ -13,7 +14,7 @@ int return_error(LprCgiRespInternal* resp, int code, const char* msg) {
     }
     std::string text = print_json(root, false);
     resp->m_code = code;
-    resp->set_body(text);
+    resp->set_body(std::move(text));
     return 0;
 }
 

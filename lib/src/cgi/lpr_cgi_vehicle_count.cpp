@@ -157,11 +157,12 @@ const char* text_of(const VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_
 
 /* Adds key with the text of one slot. A text without a NUL inside its array cannot come
  * from a write; should the database have left one, the text is taken up to the end of
- * the array and never beyond. */
+ * the array and never beyond. A NUL in the last byte (a record the database filled, a
+ * text of full length) settles that without a scan. */
 void add_text(cJSON* object, const char* key, const VEHICLE_COUNT_SETTING& vcs, const TextMember& t,
               size_t slot) {
     const char* field = text_of(vcs, t, slot);
-    if (strnlen(field, t.size) < t.size) {
+    if (field[t.size - 1] == '\0' || strnlen(field, t.size) < t.size) {
         cJSON_AddStringToObject(object, key, field);
         return;
     }
@@ -258,6 +259,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
     VEHICLE_COUNT_SETTING vcs{};
     lpr::LprCgiCache::get_instance().get_vehicle_count_setting(vcs);
 
+    // Keys match without regard to letter case; of duplicate keys the first counts.
     // Members of the wrong JSON type are skipped, neither applied nor reported.
     for (const NumberMember& m : kNumbers) {
         const cJSON* item = cJSON_GetObjectItem(root.get(), m.key);
