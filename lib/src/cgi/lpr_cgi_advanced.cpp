@@ -28,6 +28,7 @@
 #include "lpr_cgi_json.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
+#include "record_field.h"
 
 namespace {
 
@@ -176,23 +177,25 @@ enum class Kind {
 struct Member {
     const char* key;
     Kind kind;
-    size_t offset;  // first byte of the field in the record
-    size_t size;    // bytes of the field (of the first colour byte for a colour)
-    uint32_t max;   // Number: highest value accepted by the write
-    bool isSigned;  // Number: a 4-byte field reported as a signed value
+    size_t offset;        // first byte of the field in the record
+    size_t size;          // bytes of the field (of the first colour byte for a colour)
+    uint32_t max;         // Number: highest value accepted by the write
+    lpr::FieldType type;  // Number: how the field is read (int32_t members as signed)
     const OrderRule* order;
+
+    lpr::RecordField number_field() const { return {type, offset, size}; }
 };
 
-constexpr Member number(const char* key, size_t offset, size_t size, uint32_t max,
-                        bool isSigned = false) {
-    return {key, Kind::Number, offset, size, max, isSigned, nullptr};
+constexpr Member number(const char* key, lpr::RecordField f, uint32_t max) {
+    return {key, Kind::Number, f.offset, f.size, max, f.type, nullptr};
 }
 constexpr Member field(const char* key, Kind kind, size_t offset, size_t size,
                        const OrderRule* order = nullptr) {
-    return {key, kind, offset, size, 0, false, order};
+    return {key, kind, offset, size, 0, lpr::FieldType::TEXT, order};
 }
 
-#define LPR_ADV_FIELD(f) offsetof(lpr_advanced_t, f), sizeof(lpr_advanced_t::f)
+#define LPR_ADV_FIELD(f) LPR_RECORD_FIELD(lpr_advanced_t, f)
+#define LPR_ADV_BYTES(f) offsetof(lpr_advanced_t, f), sizeof(lpr_advanced_t::f)
 
 /*
  * The members in the order in which the write examines them: the first failing member
@@ -200,27 +203,28 @@ constexpr Member field(const char* key, Kind kind, size_t offset, size_t size,
  * strings so that a name sent with an order overrides the reset the order made.
  */
 constexpr Member kMembers[] = {
-    field("osdSort", Kind::Order, LPR_ADV_FIELD(osd_sort), &kOverlayRule),
+    field("osdSort", Kind::Order, LPR_ADV_BYTES(osd_sort), &kOverlayRule),
     number("osdFontSize", LPR_ADV_FIELD(osd_font_size), 5),
-    field("osdFontColor", Kind::Colour, LPR_ADV_FIELD(osd_fontcolor_r)),
+    field("osdFontColor", Kind::Colour, LPR_ADV_BYTES(osd_fontcolor_r)),
     number("osdBkgEnable", LPR_ADV_FIELD(osd_bkgcolor_enable), 1),
-    field("osdBkgColor", Kind::Colour, LPR_ADV_FIELD(osd_bkgcolor_r)),
+    field("osdBkgColor", Kind::Colour, LPR_ADV_BYTES(osd_bkgcolor_r)),
     number("osdPosition", LPR_ADV_FIELD(osd_show_pos), 4),
-    field("osdSpaceList", Kind::SpaceList, LPR_ADV_FIELD(osd_space)),
-    field("osdPositionName", Kind::Text, LPR_ADV_FIELD(osd_position)),
-    field("osdDeviceId", Kind::Text, LPR_ADV_FIELD(osd_device_id)),
+    field("osdSpaceList", Kind::SpaceList, LPR_ADV_BYTES(osd_space)),
+    field("osdPositionName", Kind::Text, LPR_ADV_BYTES(osd_position)),
+    field("osdDeviceId", Kind::Text, LPR_ADV_BYTES(osd_device_id)),
     number("lineBreakCharNum", LPR_ADV_FIELD(osd_space_num), 6),
     number("snapSeparator", LPR_ADV_FIELD(snap_separator), 2),
-    field("snapSort", Kind::Order, LPR_ADV_FIELD(snap_sort), &kFileNameRule),
-    field("snapPosition", Kind::Text, LPR_ADV_FIELD(snap_position)),
-    field("snapDeviceId", Kind::Text, LPR_ADV_FIELD(snap_device_id)),
+    field("snapSort", Kind::Order, LPR_ADV_BYTES(snap_sort), &kFileNameRule),
+    field("snapPosition", Kind::Text, LPR_ADV_BYTES(snap_position)),
+    field("snapDeviceId", Kind::Text, LPR_ADV_BYTES(snap_device_id)),
     number("osdDateTimeFormat", LPR_ADV_FIELD(osdTimeFormat), 2),
-    number("fileDateTimeFormat", LPR_ADV_FIELD(fileTimeFormat), 2, true),
+    number("fileDateTimeFormat", LPR_ADV_FIELD(fileTimeFormat), 2),
     number("snapshotResolution", LPR_ADV_FIELD(snapRes), LPR_SNAP_RES_MAX - 1),
-    field("snapshotResInfo", Kind::ResInfo, LPR_ADV_FIELD(snapshotResInfo)),
+    field("snapshotResInfo", Kind::ResInfo, LPR_ADV_BYTES(snapshotResInfo)),
 };
 
 #undef LPR_ADV_FIELD
+#undef LPR_ADV_BYTES
 
 constexpr size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
 
@@ -309,17 +313,7 @@ void add_text(cJSON* object, const char* key, const char* field, size_t size) {
 }
 
 double number_at(const lpr_advanced_t& adv, const Member& m) {
-    if (m.size == 1) {
-        return *at(adv, m.offset);
-    }
-    if (m.isSigned) {
-        int32_t value;
-        std::memcpy(&value, at(adv, m.offset), sizeof value);
-        return value;
-    }
-    uint32_t value;  // an enumeration field may hold any value the database stored
-    std::memcpy(&value, at(adv, m.offset), sizeof value);
-    return value;
+    return static_cast<double>(m.number_field().number(&adv));
 }
 
 /* Appends the decimal digits of value (0..255) at out; returns the end. */
@@ -499,11 +493,7 @@ bool apply_member(lpr_advanced_t& adv, const Member& m, const cJSON* item) {
             if (value > m.max) {
                 return false;
             }
-            if (m.size == 1) {
-                *at(adv, m.offset) = static_cast<unsigned char>(value);
-            } else {
-                std::memcpy(at(adv, m.offset), &value, sizeof value);
-            }
+            m.number_field().set_number(&adv, value);
             return true;
         }
         case Kind::Order:

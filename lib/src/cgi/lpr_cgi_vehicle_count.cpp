@@ -28,53 +28,53 @@
 #include "lpr_cgi_json.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
+#include "record_field.h"
 
 namespace {
 
 constexpr const char kCountTopic[] = LPR_BUS_TOPIC_COUNT;
 constexpr const char kSlotEnableName[] = "httpList.enable";
 
-// Offset and width of a field of the record, for the tables below.
-#define LPR_VC_FIELD(f) offsetof(VEHICLE_COUNT_SETTING, f), sizeof(VEHICLE_COUNT_SETTING::f)
+// A field of the record, for the tables below: its type follows the member's C type.
+#define LPR_VC_FIELD(f) LPR_RECORD_FIELD(VEHICLE_COUNT_SETTING, f)
 
 /*
  * The number members, in the order in which the read document lists them and the write
  * examines them (so the first failing member in this order is the one an error names).
- * Byte fields are reported unsigned; 4-byte fields as unsigned or signed 32-bit values.
+ * Byte fields are reported unsigned; 4-byte fields as signed (int32_t members) or unsigned
+ * (the enumerations) 32-bit values.
  * The write accepts min..max, tested on the member's integer value taken as unsigned, so
  * a negative value is always out of range. countType and interval accept 0..1 only,
  * although their enumerations go further: larger values come only from the database.
  */
 struct NumberMember {
     const char* key;
-    size_t offset;
-    size_t width;
-    bool isSigned;
+    lpr::RecordField field;
     uint32_t min;
     uint32_t max;
 };
 
 constexpr NumberMember kNumbers[] = {
-    {"enable", LPR_VC_FIELD(countInfo.enable), false, 0, 1},
-    {"showInformation", LPR_VC_FIELD(countInfo.showInfo), false, 0, 1},
-    {"crossRegionRepeatCounting", LPR_VC_FIELD(countInfo.crossRegion), false, 0, 1},
-    {"countType", LPR_VC_FIELD(countInfo.countType), false, 0, 1},
-    {"autoReset", LPR_VC_FIELD(countInfo.autoReset), true, 0, 1},
-    {"resetDayType", LPR_VC_FIELD(countInfo.resetDayType), false, 0, 7},
-    {"resetHour", LPR_VC_FIELD(countInfo.resetHour), false, 0, 23},
-    {"resetMin", LPR_VC_FIELD(countInfo.resetMin), false, 0, 59},
-    {"resetSec", LPR_VC_FIELD(countInfo.resetSec), false, 0, 59},
-    {"infoTableLeft", LPR_VC_FIELD(countInfo.infoTableLeft), false, 0, 100},
-    {"infoTableTop", LPR_VC_FIELD(countInfo.infoTableTop), false, 0, 100},
-    {"enablePost", LPR_VC_FIELD(postSetting.enable), false, 0, 1},
-    {"postMode", LPR_VC_FIELD(postSetting.postMode), false, 0, 1},
-    {"attachSnapshot", LPR_VC_FIELD(postSetting.attachSnapshot), false, 0, 1},
-    {"postType", LPR_VC_FIELD(postSetting.postType), false, 0, 1},
-    {"timeHour", LPR_VC_FIELD(postSetting.timeHour), false, 0, 23},
-    {"timeMin", LPR_VC_FIELD(postSetting.timeMin), false, 0, 59},
-    {"timeSec", LPR_VC_FIELD(postSetting.timeSec), false, 0, 59},
-    {"cameraPort", LPR_VC_FIELD(postSetting.cameraPort), true, 1, 65535},
-    {"interval", LPR_VC_FIELD(postSetting.postInterval), false, 0, 1},
+    {"enable", LPR_VC_FIELD(countInfo.enable), 0, 1},
+    {"showInformation", LPR_VC_FIELD(countInfo.showInfo), 0, 1},
+    {"crossRegionRepeatCounting", LPR_VC_FIELD(countInfo.crossRegion), 0, 1},
+    {"countType", LPR_VC_FIELD(countInfo.countType), 0, 1},
+    {"autoReset", LPR_VC_FIELD(countInfo.autoReset), 0, 1},
+    {"resetDayType", LPR_VC_FIELD(countInfo.resetDayType), 0, 7},
+    {"resetHour", LPR_VC_FIELD(countInfo.resetHour), 0, 23},
+    {"resetMin", LPR_VC_FIELD(countInfo.resetMin), 0, 59},
+    {"resetSec", LPR_VC_FIELD(countInfo.resetSec), 0, 59},
+    {"infoTableLeft", LPR_VC_FIELD(countInfo.infoTableLeft), 0, 100},
+    {"infoTableTop", LPR_VC_FIELD(countInfo.infoTableTop), 0, 100},
+    {"enablePost", LPR_VC_FIELD(postSetting.enable), 0, 1},
+    {"postMode", LPR_VC_FIELD(postSetting.postMode), 0, 1},
+    {"attachSnapshot", LPR_VC_FIELD(postSetting.attachSnapshot), 0, 1},
+    {"postType", LPR_VC_FIELD(postSetting.postType), 0, 1},
+    {"timeHour", LPR_VC_FIELD(postSetting.timeHour), 0, 23},
+    {"timeMin", LPR_VC_FIELD(postSetting.timeMin), 0, 59},
+    {"timeSec", LPR_VC_FIELD(postSetting.timeSec), 0, 59},
+    {"cameraPort", LPR_VC_FIELD(postSetting.cameraPort), 1, 65535},
+    {"interval", LPR_VC_FIELD(postSetting.postInterval), 0, 1},
 };
 
 /*
@@ -86,8 +86,7 @@ constexpr NumberMember kNumbers[] = {
 struct TextMember {
     const char* topKey;
     const char* entryKey;
-    size_t offset;
-    size_t size;
+    lpr::RecordField field; /* slot 0's */
 };
 
 constexpr TextMember kTexts[] = {
@@ -105,54 +104,18 @@ static_assert(sizeof(VEHICLE_COUNT_SETTING) == 3596, "the bus payload is 3596 by
 static_assert(std::is_trivially_copyable<VEHICLE_COUNT_SETTING>::value,
               "the record is copied byte for byte");
 
-constexpr bool widths_are_supported() {
-    for (const NumberMember& m : kNumbers) {
-        if (m.width != 1 && m.width != 4) {
-            return false;
-        }
-    }
+constexpr bool texts_fit() {
     for (const TextMember& t : kTexts) {
-        if (t.size > kLongestText) {
+        if (t.field.size > kLongestText) {
             return false;
         }
     }
     return true;
 }
-static_assert(widths_are_supported(), "number fields are 1 or 4 bytes, texts fit the buffer");
-
-/* The number a field holds, converted as its table row says. The 4-byte fields are read
- * through memcpy: enumeration fields may hold any value the database stored. */
-double number_of(const VEHICLE_COUNT_SETTING& vcs, const NumberMember& m) {
-    const unsigned char* at = reinterpret_cast<const unsigned char*>(&vcs) + m.offset;
-    if (m.width == 1) {
-        return *at;
-    }
-    if (m.isSigned) {
-        int32_t value;
-        std::memcpy(&value, at, sizeof value);
-        return value;
-    }
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-/* Stores a validated value (at most 65535) into its field. */
-void store_number(VEHICLE_COUNT_SETTING& vcs, const NumberMember& m, uint32_t value) {
-    unsigned char* at = reinterpret_cast<unsigned char*>(&vcs) + m.offset;
-    if (m.width == 1) {
-        *at = static_cast<unsigned char>(value);
-    } else {
-        std::memcpy(at, &value, sizeof value);
-    }
-}
+static_assert(texts_fit(), "texts fit the read's buffer");
 
 char* text_of(VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot) {
-    return reinterpret_cast<char*>(&vcs) + t.offset + slot * t.size;
-}
-
-const char* text_of(const VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot) {
-    return reinterpret_cast<const char*>(&vcs) + t.offset + slot * t.size;
+    return reinterpret_cast<char*>(&vcs) + t.field.element(slot).offset;
 }
 
 /* Adds key with the text of one slot. A text without a NUL inside its array cannot come
@@ -161,14 +124,16 @@ const char* text_of(const VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_
  * text of full length) settles that without a scan. */
 void add_text(cJSON* object, const char* key, const VEHICLE_COUNT_SETTING& vcs, const TextMember& t,
               size_t slot) {
-    const char* field = text_of(vcs, t, slot);
-    if (field[t.size - 1] == '\0' || strnlen(field, t.size) < t.size) {
+    const lpr::RecordField slotField = t.field.element(slot);
+    const char* field = slotField.text(&vcs);
+    const size_t size = slotField.size;
+    if (field[size - 1] == '\0' || strnlen(field, size) < size) {
         cJSON_AddStringToObject(object, key, field);
         return;
     }
     char text[kLongestText + 1];
-    std::memcpy(text, field, t.size);
-    text[t.size] = '\0';
+    std::memcpy(text, field, size);
+    text[size] = '\0';
     cJSON_AddStringToObject(object, key, text);
 }
 
@@ -197,7 +162,7 @@ uint32_t unsigned_value(const cJSON* item) {
 
 /* Copies a request text into a slot's array, cut byte-wise to size - 1 bytes. */
 void store_text(VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot, const cJSON* item) {
-    std::snprintf(text_of(vcs, t, slot), t.size, "%s", item->valuestring);
+    std::snprintf(text_of(vcs, t, slot), t.field.size, "%s", item->valuestring);
 }
 
 bool is_text(const cJSON* item) {
@@ -221,7 +186,7 @@ int32_t get_vehicle_count_handler(const LprCgiCtx* /*ctx*/, LprCgiRespInternal* 
     lpr::CJsonPtr root = lpr::create_object();
     if (root) {
         for (const NumberMember& m : kNumbers) {
-            cJSON_AddNumberToObject(root.get(), m.key, number_of(vcs, m));
+            cJSON_AddNumberToObject(root.get(), m.key, static_cast<double>(m.field.number(&vcs)));
         }
         for (const TextMember& t : kTexts) {
             add_text(root.get(), t.topKey, vcs, t, 0);
@@ -270,7 +235,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
         if (value < m.min || value > m.max) {
             return lpr::return_invalid_param(resp, m.key);
         }
-        store_number(vcs, m, value);
+        m.field.set_number(&vcs, value);
     }
 
     for (size_t i = 0; i < sizeof kTexts / sizeof kTexts[0]; ++i) {
