@@ -11,7 +11,7 @@ declare -A GROUPS_PKGS=(
   [fuzz]="clang libclang-rt-dev"
   [bench]="libbenchmark-dev wrk nginx-light curl valgrind python3 util-linux"
   [armhf]="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf debootstrap"
-  [browser]="chromium chromium-driver python3-selenium"
+  [browser]="chromium chromium-driver python3-selenium pngquant"
 )
 
 groups=("$@")

@@ -64,10 +64,9 @@ class Camera:
         tools = os.path.join(BUILD, "tools")
         webd = os.path.join(tools, "lpr-webd", "lpr-webd")
         self.processes = []
-        self.settingsd_log = os.path.join(self.dir, "settingsd.log")
-        settingsd = self._start([os.path.join(tools, "lpr-settingsd", "lpr-settingsd"), "--db", db],
-                                self.settingsd_log, env)
-        wait_for_line(self.settingsd_log, "settingsd: ready", settingsd)
+        self.env = env
+        self.settingsd_argv = [os.path.join(tools, "lpr-settingsd", "lpr-settingsd"), "--db", db]
+        self.start_settingsd()
         for name, (password, perm) in USERS.items():
             subprocess.run([webd, "--users", users, "--add-user", name, "--perm", perm],
                            input=password + "\n", text=True, check=True, env=env,
@@ -76,6 +75,16 @@ class Camera:
         server = self._start([webd, "--port", "0", "--db", db, "--users", users], self.webd_log, env)
         self.port = int(wait_for_line(self.webd_log, r"listening on http://127\.0\.0\.1:(\d+)/",
                                       server).group(1))
+
+    def start_settingsd(self):
+        log = os.path.join(self.dir, "settingsd-%d.log" % len(self.processes))
+        self.settingsd = self._start(self.settingsd_argv, log, self.env)
+        wait_for_line(log, "settingsd: ready", self.settingsd)
+
+    def stop_settingsd(self):
+        self.settingsd.terminate()
+        self.settingsd.wait(timeout=10)
+        self.processes.remove(self.settingsd)
 
     def _start(self, argv, log, env):
         with open(log, "w") as out:
@@ -304,6 +313,28 @@ class SettingsPageTest(unittest.TestCase):
         self.assertEqual(b.driver.find_elements(By.ID, "vehicle_count.save"), [])
         self.assertEqual(self.value("vehicle_count.httpList.0.password"), "********")
         self.assertEqual(self.value("vehicle_count.httpList.1.password"), "")
+
+    def test_4_change_not_stored_is_reported_and_can_be_sent_again(self):
+        b = self.browser
+        b.open(self.camera.url("admin"))
+        self.camera.stop_settingsd()
+        self.type_into("vehicle_count.timeMin", "17")
+        status = self.save("vehicle_count")
+        self.assertIn("warn", status.get_attribute("class"))
+        self.assertIn("Change is live in the web server but not stored: the settings daemon did "
+                      "not answer within 1000 ms", status.text)
+        # Live: the page shows what the web server serves now.
+        self.assertEqual(self.value("vehicle_count.timeMin"), "17")
+        self.camera.start_settingsd()
+        again = b.driver.find_element(By.XPATH, "//button[text()='Send again']")
+        deadline = time.monotonic() + WAIT
+        while "good" not in status.get_attribute("class") and time.monotonic() < deadline:
+            again.click()  # until the web server hears the new daemon
+            WebDriverWait(b.driver, WAIT).until(
+                lambda d: re.search(r"\b(good|warn)\b", status.get_attribute("class")))
+        self.assertIn("Saved", status.text)
+        self.expected_console.append(r"set_vehicle_count - Failed to load resource: the server "
+                                     r"responded with a status of 503 \(Service Unavailable\)")
 
 
 if __name__ == "__main__":

@@ -295,9 +295,12 @@ function orderControl(g, m, label, spacingMember) {
   const add = el("button", {type: "button", class: "small", text: "Add"});
   const box = el("fieldset", {class: "orderbox"}, el("legend", {text: label}), list,
     el("div", {class: "adder"}, el("label", {for: pick.id, text: "Add a field"}), pick, add));
-  const [hintEl, err] = describe(list, spacing
-    ? "Reorder with the arrows. A line break starts a new line; the spaces are blanks after each field."
-    : "Reorder with the arrows; each field at most once.");
+  // The table's description lists the codes, which the list shows; its sentences on what
+  // a missing field does to the texts are kept.
+  const effects = m.description.split(/(?<=\.) /).filter((t) => /^Without /.test(t)).join(" ");
+  const [hintEl, err] = describe(list, (spacing
+    ? "Reorder with the arrows. A line break starts a new line; the spaces are blanks after each field. "
+    : "Reorder with the arrows; each field at most once. ") + effects);
   box.append(hintEl, err);
 
   const nameOf = (c) => codes.get(c) || "unknown code " + c;
@@ -396,6 +399,11 @@ function orderControl(g, m, label, spacingMember) {
 
 /* ---- Previews ---- */
 
+/* n blanks, shown as middle dots; whatever was typed, at most a line's worth. */
+function blanks(n) {
+  return "\u00b7".repeat(Math.max(0, Math.min(Math.trunc(Number(n)) || 0, 60)));
+}
+
 function sampleTime(pattern) {
   return pattern.replace(/YYYY|MM|DD|hh|mm|ss/g, (t) => SAMPLE_TIME[t]);
 }
@@ -428,12 +436,12 @@ function previewControl(g, kind) {
       out.textContent = c.snapSort.codes().map((code) => fieldText(g, c.snapSort.name(code), "file")).join(sep);
       return;
     }
-    const indent = "\u00b7".repeat(Number(c.lineBreakCharNum ? c.lineBreakCharNum.input.value : 0) || 0);
+    const indent = blanks(c.lineBreakCharNum ? c.lineBreakCharNum.input.value : 0);
     let text = "";
     for (const code of c.osdSort.codes()) {
       const name = c.osdSort.name(code);
       if (name === "lineBreak") text += "\n" + indent;
-      else text += fieldText(g, name, "overlay") + "\u00b7".repeat(c.osdSort.spaces(name));
+      else text += fieldText(g, name, "overlay") + blanks(c.osdSort.spaces(name));
     }
     out.textContent = text || "(nothing shown)";
   }
