@@ -191,6 +191,34 @@ TEST_F(WebdTest, SettingsPageAndTableAreServedWithTheirTypesAndCaching) {
     EXPECT_EQ(as(nullptr, "GET", "/").status, 401);
 }
 
+TEST_F(WebdTest, WritesABrowserSendsForAnotherSitesPageAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    HttpClient client;
+    client.set_credentials(kAdmin.user, kAdmin.password);
+    const std::string body = R"({"resetMin":7})";
+    const struct {
+        std::string header;
+        long status;
+    } cases[] = {
+        {"Origin: http://elsewhere.example", 403},
+        {"Origin: null", 403},
+        {"Origin: http://127.0.0.1:1", 403},
+        {"Sec-Fetch-Site: cross-site", 403},
+        {"Sec-Fetch-Site: same-site", 403},
+        {"Origin: http://127.0.0.1:" + std::to_string(cam.port()), 200},  // the page itself
+        {"Sec-Fetch-Site: same-origin", 200},
+        {"X-Nothing: 1", 200},  // curl and scripts send neither header
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        HttpReply reply =
+            client.request("POST", cam.url("/api/v1/set_vehicle_count"), &body, {c.header});
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.body, c.status == 403 ? R"({"code":403,"msg":"Cross-site request refused"})"
+                                              : R"({"code":200,"msg":"OK"})");
+    }
+}
+
 TEST_F(WebdTest, WhoamiTellsEachUserWhatItMayCall) {
     ASSERT_NO_FATAL_FAILURE(start());
     auto expected = [](const char* user, int perms, const char* names, bool view, bool change) {

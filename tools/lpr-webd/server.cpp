@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "access_replies.h"
+#include "cross_site.h"
 #include "lpr_common.h"
 #include "password_mask.h"
 #include "request_hygiene.h"
@@ -464,6 +465,9 @@ MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
 
 MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     const ActionRoute* route = req.actionRoute = find_route(req.action);
+    if (req.method == "POST" && from_another_site(connection)) {
+        return reply(connection, req, 403, envelope(403, "Cross-site request refused"));
+    }
     // Strict mode: a write is checked against its document once the library's own
     // permission and method tests would pass, and may be re-printed (strict_check.h).
     std::string refusal;
