@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, only when one is
 # missing. Usage: scripts/deps.sh [group...]; groups: build (default), host, test,
-# fuzz, bench, armhf. Fast when everything is already there.
+# fuzz, bench, armhf, browser. Fast when everything is already there.
 set -euo pipefail
 
 declare -A GROUPS_PKGS=(
@@ -11,6 +11,7 @@ declare -A GROUPS_PKGS=(
   [fuzz]="clang libclang-rt-dev"
   [bench]="libbenchmark-dev wrk nginx-light curl valgrind python3 util-linux"
   [armhf]="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf debootstrap"
+  [browser]="chromium chromium-driver python3-selenium pngquant"
 )
 
 groups=("$@")

@@ -269,6 +269,9 @@ TEST_F(SecurityTest, HeadIsAnsweredWhereverGetIsWithHeadersOnly) {
         {"/api/v1/get_lpr_advanced", 200, nullptr},
         {"/api/v1/whoami", 200, nullptr},
         {"/api/v1/", 200, nullptr},
+        {"/api/v1/settings_table", 200, nullptr},
+        {"/", 200, nullptr},
+        {"/page.js", 200, nullptr},
         {"/api/v1/set_vehicle_count", 405, "POST"},
     };
     HttpClient client;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "e2e_support.h"
+#include "settings_table.h"
 
 namespace e2e {
 namespace {
@@ -64,6 +65,13 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
          R"({"code":404,"msg":"Not found"})", nullptr},
         {"below an action", &kAdmin, "GET", "/api/v1/get_vehicle_count/x", nullptr, 404,
          R"({"code":404,"msg":"Not found"})", nullptr},
+        {"POST on the settings page", &kAdmin, "POST", "/", "{}", 405,
+         R"({"code":405,"msg":"Method not allowed"})", "GET, HEAD"},
+        {"settings table without view", &kNobody, "GET", "/api/v1/settings_table", nullptr, 403,
+         R"({"code":403,"msg":"Permission denied","required":"view","permissions":"none",)"
+         R"("hint":"settings_table needs the permission view; user nobody has none. An )"
+         R"(administrator grants it with: lpr-webd --users FILE --add-user nobody --perm view"})",
+         nullptr},
         {"empty body", &kAdmin, "POST", "/api/v1/set_vehicle_count", "", 400,
          R"({"code":400,"msg":"Empty body"})", nullptr},
         {"listing", &kViewer, "GET", "/api/v1/", nullptr, 200, kListing.c_str(), nullptr},
@@ -138,6 +146,77 @@ TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
         << kRounds << " reads after writes took " << reads.count() << " ms";
     std::cout << "[ measured ] " << kRounds << " keep-alive reads after writes in " << reads.count()
               << " ms\n";
+}
+
+TEST_F(WebdTest, SettingsPageAndTableAreServedWithTheirTypesAndCaching) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    HttpClient client;
+    client.set_credentials(kViewer.user, kViewer.password);
+    const struct {
+        const char* path;
+        const char* file; /* under tools/lpr-webd/www */
+        const char* type;
+    } cases[] = {
+        {"/", "index.html", "text/html; charset=utf-8"},
+        {"/page.js", "page.js", "text/javascript; charset=utf-8"},
+        {"/page.css", "page.css", "text/css; charset=utf-8"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        HttpReply page = client.get(cam.url(c.path));
+        EXPECT_EQ(page.status, 200);
+        EXPECT_EQ(page.body, read_file(std::string(LPR_WWW_DIR) + "/" + c.file));
+        EXPECT_EQ(page.headers["content-type"], c.type);
+        EXPECT_EQ(page.headers["cache-control"], "private, no-cache");
+        EXPECT_NE(page.headers["content-security-policy"].find("frame-ancestors 'none'"),
+                  std::string::npos);
+        EXPECT_EQ(page.headers["x-content-type-options"], "nosniff");
+        // The browser asks again each time; the file it holds costs a 304 without a body.
+        const std::string etag = page.headers["etag"];
+        EXPECT_TRUE(std::regex_match(etag, std::regex("\"[0-9a-f]{32}\""))) << etag;
+        HttpReply again =
+            client.request("GET", cam.url(c.path), nullptr, {"If-None-Match: " + etag});
+        EXPECT_EQ(again.status, 304);
+        EXPECT_EQ(again.body, "");
+        EXPECT_EQ(again.headers["etag"], etag);
+        HttpReply other = client.request("GET", cam.url(c.path), nullptr, {"If-None-Match: \"x\""});
+        EXPECT_EQ(other.status, 200);
+    }
+    // The settings table the page builds its forms from, as the programs hold it.
+    HttpReply table = client.get(cam.url("/api/v1/settings_table"));
+    EXPECT_EQ(table.status, 200);
+    EXPECT_EQ(table.body, settings::table_json());
+    EXPECT_EQ(table.headers["content-type"], "application/json");
+    // The page asks for the same login as the API.
+    EXPECT_EQ(as(nullptr, "GET", "/").status, 401);
+}
+
+TEST_F(WebdTest, WritesABrowserSendsForAnotherSitesPageAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    HttpClient client;
+    client.set_credentials(kAdmin.user, kAdmin.password);
+    const std::string body = R"({"resetMin":7})";
+    const struct {
+        std::string header;
+        long status;
+    } cases[] = {
+        {"Origin: http://elsewhere.example", 403},
+        {"Origin: null", 403},
+        {"Origin: http://127.0.0.1:1", 403},
+        {"Sec-Fetch-Site: cross-site", 403},
+        {"Sec-Fetch-Site: same-site", 403},
+        {"Origin: http://127.0.0.1:" + std::to_string(cam.port()), 200},  // the page itself
+        {"Sec-Fetch-Site: same-origin", 200},
+        {"X-Nothing: 1", 200},  // curl and scripts send neither header
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        HttpReply reply =
+            client.request("POST", cam.url("/api/v1/set_vehicle_count"), &body, {c.header});
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.body, c.status == 403 ? R"({"code":403,"msg":"Cross-site request refused"})"
+                                              : R"({"code":200,"msg":"OK"})");
+    }
 }
 
 TEST_F(WebdTest, WhoamiTellsEachUserWhatItMayCall) {
@@ -328,13 +407,14 @@ TEST_F(WebdTest, OpenApiDescribesEveryUrlTheServerAnswers) {
     ASSERT_EQ(listing.status, 200);
     std::unique_ptr<cJSON, void (*)(cJSON*)> names(cJSON_Parse(listing.body.c_str()), cJSON_Delete);
     ASSERT_TRUE(names && cJSON_IsArray(names.get())) << listing.body;
-    std::vector<std::pair<std::string, std::string>> urls = {{"", "get"}, {"whoami", "get"}};
+    std::vector<std::pair<std::string, std::string>> urls = {
+        {"", "get"}, {"whoami", "get"}, {"settings_table", "get"}};
     const cJSON* name = nullptr;
     cJSON_ArrayForEach(name, names.get()) {
         std::string action = name->valuestring;
         urls.emplace_back(action, action.compare(0, 4, "get_") == 0 ? "get" : "post");
     }
-    ASSERT_EQ(urls.size(), 6u);
+    ASSERT_EQ(urls.size(), 7u);
     const std::string yaml = read_file(LPR_OPENAPI_YAML);
     for (const auto& url : urls) {
         SCOPED_TRACE(url.first);

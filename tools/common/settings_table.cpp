@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "json_tree.h"
+#include "lpr_osd_fields.h"
 
 namespace settings {
 
@@ -299,6 +300,22 @@ const char* form_name(Form form) {
 
 void add_members(cJSON* array, const Member* members, size_t count);
 
+/* The field codes an order may hold and the field each names (lpr_osd_fields.h): the
+ * digits 0-9 name entries 0-9, the letters a-k entries 10-20; the line break only in the
+ * overlay's order. */
+void add_field_codes(cJSON* o, bool lineBreak) {
+    cJSON* codes = attach(o, "codes", cJSON_CreateArray());
+    for (size_t i = 0; i < lpr::kOsdFieldCount; ++i) {
+        if (i == lpr::kOsdLineBreak && !lineBreak) {
+            continue;
+        }
+        const char code[2] = {static_cast<char>(i < 10 ? '0' + i : 'a' + (i - 10)), '\0'};
+        cJSON* c = attach(codes, nullptr, cJSON_CreateObject());
+        attach(c, "code", cJSON_CreateString(code));
+        attach(c, "name", cJSON_CreateString(lpr::kOsdFieldNames[i]));
+    }
+}
+
 void add_member(cJSON* array, const Member& m) {
     cJSON* o = attach(array, nullptr, cJSON_CreateObject());
     attach(o, "name", cJSON_CreateString(m.name));
@@ -328,6 +345,9 @@ void add_member(cJSON* array, const Member& m) {
             attach(o, "maxBytes", cJSON_CreateNumber(static_cast<double>(m.maxBytes)));
         }
         attach(o, "form", cJSON_CreateString(form_name(m.form)));
+        if (m.form == Form::kOverlayOrder || m.form == Form::kFileNameOrder) {
+            add_field_codes(o, m.form == Form::kOverlayOrder);
+        }
     }
     if (m.wordCount > 0) {
         cJSON* words = attach(o, "words", cJSON_CreateArray());

@@ -122,7 +122,8 @@ std::string allowed_text(const Member& member);
  * "title":..,"read":..,"write":..,"schema":..,"members":[..]}]}; each member with
  * "name", "type", "description", "allowed" and, where they apply, "minimum",
  * "maximum", "switch", "choices" [{"value","meaning"}], "unit", "maxBytes", "form",
- * "words" [{"text","meaning"}], "secret", "members" (of an element or object),
+ * "words" [{"text","meaning"}], "codes" (of an order of field codes: [{"code","name"}]),
+ * "secret", "members" (of an element or object),
  * "maxItems", "required", "unique", "position", "errorName", "sameFieldAs". */
 std::string table_json();
 

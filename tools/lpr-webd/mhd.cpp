@@ -14,6 +14,12 @@ MhdResponse MhdResponse::copy_of(const std::string& body) {
                                                        MHD_RESPMEM_MUST_COPY));
 }
 
+MhdResponse MhdResponse::persistent(const void* body, size_t size) {
+    // PERSISTENT: MHD neither copies nor frees the bytes.
+    return MhdResponse(
+        MHD_create_response_from_buffer(size, const_cast<void*>(body), MHD_RESPMEM_PERSISTENT));
+}
+
 MhdResponse MhdResponse::borrowed(void* body, size_t size, MHD_ContentReaderFreeCallback release,
                                   void* cls) {
     MHD_Response* response =

@@ -29,6 +29,9 @@ class MhdResponse {
     /* A body copied into the response. */
     static MhdResponse copy_of(const std::string& body);
 
+    /* A body that lives as long as the program (static data), sent from where it lies. */
+    static MhdResponse persistent(const void* body, size_t size);
+
     /* A body that stays where it is; release(cls) runs once MHD is done with it, also
      * when the response cannot be made (the body is then released at once). */
     static MhdResponse borrowed(void* body, size_t size, MHD_ContentReaderFreeCallback release,

@@ -14,9 +14,12 @@
 #include <utility>
 
 #include "access_replies.h"
+#include "cross_site.h"
 #include "lpr_common.h"
 #include "password_mask.h"
 #include "request_hygiene.h"
+#include "settings_table.h"
+#include "static_files.h"
 #include "strict_check.h"
 
 namespace webd {
@@ -150,7 +153,7 @@ std::string envelope(int code, const std::string& msg) {
 /* State of one request, from its request line to the access-log line. */
 struct Server::Request {
     enum class Phase { kHeaders, kBody, kAwaitingAck, kReplied };
-    enum class Route { kAction, kListing, kWhoami };
+    enum class Route { kAction, kListing, kWhoami, kSettingsTable };
 
     Clock::time_point start = Clock::now();
     std::string target; /* as in the request line: what a Digest answer signs */
@@ -356,7 +359,8 @@ MHD_Result Server::begin(MHD_Connection* connection, Request& req, const char* u
 }
 
 MHD_Result Server::route(MHD_Connection* connection, Request& req) {
-    // /api/v1 and /api/v1/ (listing), /api/v1/whoami, /api/v1/<action>.
+    // /api/v1 and /api/v1/ (listing), /api/v1/whoami, /api/v1/settings_table,
+    // /api/v1/<action>; the settings page's files outside /api/.
     const std::string& path = req.path;
     const std::string prefix = std::string(kApiPrefix) + "/";
     const ActionRoute* route = nullptr;
@@ -365,8 +369,12 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
     } else if (path.compare(0, prefix.size(), prefix) == 0 &&
                path.find('/', prefix.size()) == std::string::npos) {
         req.action = path.substr(prefix.size());
-        req.route = req.action == "whoami" ? Request::Route::kWhoami : Request::Route::kAction;
+        req.route = req.action == "whoami"           ? Request::Route::kWhoami
+                    : req.action == "settings_table" ? Request::Route::kSettingsTable
+                                                     : Request::Route::kAction;
         route = find_route(req.action);
+    } else if (const EmbeddedFile* file = find_page_file(path)) {
+        return reply_page_file(connection, req, *file);
     } else {
         return reply(connection, req, 404, envelope(404, "Not found"));
     }
@@ -388,6 +396,8 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
             return reply_listing(connection, req);
         case Request::Route::kWhoami:
             return reply_whoami(connection, req);
+        case Request::Route::kSettingsTable:
+            return reply_settings_table(connection, req);
         case Request::Route::kAction:
             return dispatch(connection, req);
     }
@@ -455,6 +465,9 @@ MHD_Result Server::reply_too_large(MHD_Connection* connection, Request& req) {
 
 MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     const ActionRoute* route = req.actionRoute = find_route(req.action);
+    if (req.method == "POST" && from_another_site(connection)) {
+        return reply(connection, req, 403, envelope(403, "Cross-site request refused"));
+    }
     // Strict mode: a write is checked against its document once the library's own
     // permission and method tests would pass, and may be re-printed (strict_check.h).
     std::string refusal;
@@ -573,6 +586,29 @@ MHD_Result Server::reply_listing(MHD_Connection* connection, Request& req) {
     }
     listing.resize(std::strlen(listing.c_str()));
     return reply(connection, req, 200, listing);
+}
+
+MHD_Result Server::reply_page_file(MHD_Connection* connection, Request& req,
+                                   const EmbeddedFile& file) {
+    if (req.method != "GET" && req.method != "HEAD") {
+        return reply(connection, req, 405, envelope(405, "Method not allowed"),
+                     MHD_HTTP_HEADER_ALLOW, allowed_methods(kMethodMaskGet).c_str());
+    }
+    PageReply page = page_reply(file, request_header(connection, MHD_HTTP_HEADER_IF_NONE_MATCH));
+    req.phase = Request::Phase::kReplied;
+    req.status = page.status;
+    req.bytes = page.bytes;
+    return page.response.queue(connection, page.status);
+}
+
+MHD_Result Server::reply_settings_table(MHD_Connection* connection, Request& req) {
+    // What the settings page builds its forms from; readable wherever the settings are.
+    if ((req.account->permissions & kPermView) == 0) {
+        return reply(connection, req, 403,
+                     forbidden_body("settings_table", kPermView, *req.account));
+    }
+    static const std::string table = settings::table_json();
+    return reply(connection, req, 200, table);
 }
 
 MHD_Result Server::reply_whoami(MHD_Connection* connection, Request& req) {

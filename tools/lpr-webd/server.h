@@ -1,8 +1,8 @@
 /*
  * The HTTP side of lpr-webd: libmicrohttpd with an internal epoll thread pool, request
  * hygiene and the whole-request deadline, Digest authentication against the users file,
- * login throttling, routing of /api/v1/ to the library's actions, and one access-log
- * line per request.
+ * login throttling, routing of /api/v1/ to the library's actions, the settings table
+ * and the settings page (static_files.h), and one access-log line per request.
  */
 #ifndef LPR_WEBD_SERVER_H
 #define LPR_WEBD_SERVER_H
@@ -18,6 +18,7 @@
 #include "mhd.h"
 #include "options.h"
 #include "request_deadline.h"
+#include "static_files.h"
 #include "users.h"
 #include "write_ack.h"
 
@@ -78,6 +79,8 @@ class Server {
     MHD_Result reply_throttled(MHD_Connection* connection, Request& req, unsigned seconds);
     MHD_Result reply_whoami(MHD_Connection* connection, Request& req);
     MHD_Result reply_listing(MHD_Connection* connection, Request& req);
+    MHD_Result reply_settings_table(MHD_Connection* connection, Request& req);
+    MHD_Result reply_page_file(MHD_Connection* connection, Request& req, const EmbeddedFile& file);
 
     const Options m_options;
     const UserTable m_users;
