@@ -111,8 +111,9 @@ class LPR_DB_API Database {
      * the next failure on this thread. */
     static const char* last_error();
 
-    /* ---- Owning a connection and a transaction ---- */
+    /* ---- Owning a use of the component, a connection and a transaction ---- */
 
+    class User;
     class Connection;
     class Transaction;
 
@@ -127,6 +128,33 @@ class LPR_DB_API Database {
     std::mutex m_mutex;               /* guards m_users and m_connections */
     int m_users = 0;                  /* inits not yet released */
     std::set<sqlite3*> m_connections; /* open connections made here */
+};
+
+/*
+ * One use of the component for the life of the object: init() when it is made, and the
+ * matching uninit(flag) when it goes, if the init succeeded. Flag 1 lets the last user shut
+ * SQLite down (a program that uses SQLite only through Database); flag 0 leaves that to the
+ * other users (a check inside a process whose own users decide, such as lpr-webd, where the
+ * web server library calls init and uninit itself). Never throws; not copied or moved.
+ */
+class Database::User {
+  public:
+    explicit User(int uninitFlag = 1)
+        : m_flag(uninitFlag), m_ok(Database::get_instance().init() == 0) {}
+    ~User() {
+        if (m_ok) {
+            Database::get_instance().uninit(m_flag);
+        }
+    }
+    User(const User&) = delete;
+    User& operator=(const User&) = delete;
+
+    /* Whether the init succeeded; when not, last_error() says why. */
+    bool ok() const { return m_ok; }
+
+  private:
+    int m_flag;
+    bool m_ok;
 };
 
 /*

@@ -344,15 +344,16 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
     ASSERT_EQ(lpr_zmq_subscribe(LPR_BUS_TOPIC_COUNT, 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
-    std::vector<std::string> got = inbox.until("lpr.config.count=main", 5s);
+    const std::string fromMain = std::string(LPR_BUS_TOPIC_COUNT) + "=main";
+    std::vector<std::string> got = inbox.until(fromMain, 5s);
     ASSERT_FALSE(got.empty());
     std::this_thread::sleep_for(100ms);
-    for (const auto& m : inbox.until("lpr.config.count=main")) {
+    for (const auto& m : inbox.until(fromMain)) {
         got.push_back(m);
     }
     EXPECT_GE(got.size(), 2u);
     for (const auto& m : got) {
-        EXPECT_EQ(m, "lpr.config.count=main");
+        EXPECT_EQ(m, fromMain);
     }
     EXPECT_EQ(lpr_zmq_uninit(), LPR_ZMQ_OK);
     kill(child, SIGKILL);

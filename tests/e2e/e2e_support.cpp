@@ -527,14 +527,6 @@ std::string challenge_nonce(const std::string& challenge) {
                                                                                  : "";
 }
 
-DatabaseUser::DatabaseUser() {
-    EXPECT_EQ(Database::get_instance().init(), 0);
-}
-
-DatabaseUser::~DatabaseUser() {
-    Database::get_instance().uninit(0);
-}
-
 namespace {
 
 template <typename Record>

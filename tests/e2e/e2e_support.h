@@ -83,19 +83,10 @@ class Process {
 int run_program(const std::vector<std::string>& argv, const std::string& input, std::string* output,
                 const ChildSetup& setup = {});
 
-/* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
- * again. */
-class DatabaseUser {
-  public:
-    DatabaseUser();
-    ~DatabaseUser();
-    DatabaseUser(const DatabaseUser&) = delete;
-    DatabaseUser& operator=(const DatabaseUser&) = delete;
-};
-
 /* A record as the settings database holds it now, read through a read-write connection so
  * that a journal left by a killed writer is rolled back first; integrity (if not null)
- * receives the integrity check's report. Needs a DatabaseUser. */
+ * receives the integrity check's report. Needs a Database::User (flag 0: the test process
+ * may use SQLite again). */
 bool read_record(const std::string& dbPath, lpr_advanced_t* record,
                  std::string* integrity = nullptr);
 bool read_record(const std::string& dbPath, VEHICLE_COUNT_SETTING* record,

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "e2e_support.h"
+#include "json_tree.h"
 
 namespace e2e {
 namespace {
@@ -326,7 +327,7 @@ TEST_F(WebdTest, OpenApiDescribesEveryUrlTheServerAnswers) {
     ASSERT_NO_FATAL_FAILURE(start());
     HttpReply listing = as(&kViewer, "GET", "/api/v1/");
     ASSERT_EQ(listing.status, 200);
-    std::unique_ptr<cJSON, void (*)(cJSON*)> names(cJSON_Parse(listing.body.c_str()), cJSON_Delete);
+    tools::CJsonPtr names(cJSON_Parse(listing.body.c_str()));
     ASSERT_TRUE(names && cJSON_IsArray(names.get())) << listing.body;
     std::vector<std::pair<std::string, std::string>> urls = {{"", "get"}, {"whoami", "get"}};
     const cJSON* name = nullptr;
