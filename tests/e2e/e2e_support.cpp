@@ -625,8 +625,8 @@ void Camera::start_webd(const std::vector<std::string>& extra, const ChildSetup&
 }
 
 std::vector<std::string> Camera::webd_argv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
-                                     m_dbPath,     "--users", m_usersPath};
+    std::vector<std::string> argv = {m_webdProgram, "--port",  "0",        "--db",
+                                     m_dbPath,      "--users", m_usersPath};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }

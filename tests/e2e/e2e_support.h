@@ -206,8 +206,9 @@ class Camera {
     /* The two halves of start_webd: start, and wait for "listening on" (the port). */
     void launch_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
     void wait_webd_listening();
-    /* The command line that start_webd runs. */
+    /* The command line that start_webd runs; program: LPR_WEBD_BIN unless set here. */
     std::vector<std::string> webd_argv(const std::vector<std::string>& extra = {}) const;
+    void set_webd_program(const std::string& program) { m_webdProgram = program; }
     int stop_webd();
     Process* webd() { return m_webd.get(); }
     unsigned port() const { return m_port; }
@@ -219,6 +220,7 @@ class Camera {
     std::string m_usersPath;
     std::unique_ptr<Process> m_settingsd;
     std::unique_ptr<Process> m_webd;
+    std::string m_webdProgram = LPR_WEBD_BIN;
     unsigned m_port = 0;
     int m_webdRuns = 0;
     int m_settingsdRuns = 0;

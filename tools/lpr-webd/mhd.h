@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace webd {
 
@@ -27,7 +28,7 @@ struct MhdResponseDestroyer {
 class MhdResponse {
   public:
     /* A body copied into the response. */
-    static MhdResponse copy_of(const std::string& body);
+    static MhdResponse copy_of(std::string_view body);
 
     /* A body that stays where it is; release(cls) runs once MHD is done with it, also
      * when the response cannot be made (the body is then released at once). */
