@@ -8,20 +8,14 @@
 #include <microhttpd.h>
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 
+#include "c_handle.h"
+
 namespace webd {
 
-struct MhdDaemonStopper {
-    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
-};
-using MhdDaemonPtr = std::unique_ptr<MHD_Daemon, MhdDaemonStopper>;
-
-struct MhdResponseDestroyer {
-    void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
-};
+using MhdDaemonPtr = tools::CHandle<MHD_Daemon, MHD_stop_daemon>;
 
 /* One response object. MHD keeps its own reference once the response is queued, so
  * the object may be dropped right after queue(). */
@@ -43,7 +37,7 @@ class MhdResponse {
 
   private:
     explicit MhdResponse(MHD_Response* response) : m_response(response) {}
-    std::unique_ptr<MHD_Response, MhdResponseDestroyer> m_response;
+    tools::CHandle<MHD_Response, MHD_destroy_response> m_response;
 };
 
 /* The client's address as text ("127.0.0.1", "::1"), or "-". */

@@ -224,30 +224,27 @@ int Bus::publish(const char* topic, int target, const void* data, size_t len) {
 }
 
 int Bus::last_publish(lpr_zmq_msg_info_t* info) const {
-    if (!m_running) {
-        return LPR_ZMQ_ENOTINIT;
-    }
-    if (info == nullptr) {
-        return LPR_ZMQ_EINVAL;
-    }
-    if (t_lastPublish.generation != m_generation.load()) {
-        return LPR_ZMQ_ENOMSG;
-    }
-    *info = t_lastPublish.info;
-    return LPR_ZMQ_OK;
+    const bool current = t_lastPublish.generation == m_generation.load();
+    return copy_info(current ? &t_lastPublish.info : nullptr, info);
 }
 
 int Bus::current_message(lpr_zmq_msg_info_t* info) const {
+    return copy_info(t_delivering, info);
+}
+
+// A header for the caller: LPR_ZMQ_ENOTINIT, LPR_ZMQ_EINVAL for a null info, or
+// LPR_ZMQ_ENOMSG when there is none (found is null).
+int Bus::copy_info(const lpr_zmq_msg_info_t* found, lpr_zmq_msg_info_t* info) const {
     if (!m_running) {
         return LPR_ZMQ_ENOTINIT;
     }
     if (info == nullptr) {
         return LPR_ZMQ_EINVAL;
     }
-    if (t_delivering == nullptr) {
+    if (found == nullptr) {
         return LPR_ZMQ_ENOMSG;
     }
-    *info = *t_delivering;
+    *info = *found;
     return LPR_ZMQ_OK;
 }
 

@@ -58,6 +58,7 @@ class Bus {
     };
 
     int start(const lpr_zmq_config_t& cfg);
+    int copy_info(const lpr_zmq_msg_info_t* found, lpr_zmq_msg_info_t* info) const;
     bool on_receive_thread() const { return m_receiverId.load() == std::this_thread::get_id(); }
     void stop_receiver();
     void wait_for_callback(std::unique_lock<std::mutex>& lock);
