@@ -266,24 +266,36 @@ void Bus::wait_for_callback(std::unique_lock<std::mutex>& lock) {
     }
 }
 
-int Bus::subscribe(const char* topic, int target, int ignoreSource, lpr_zmq_msg_callback_t callback,
-                   void* userData) {
-    std::unique_lock<std::mutex> lock(m_subMutex);
+// Called with m_subMutex held: the checks of subscribe and unsubscribe, in their order.
+int Bus::check_subscription(const char* topic, int target, int ignoreSource,
+                            bool hasCallback) const {
     if (!m_running) {
         return LPR_ZMQ_ENOTINIT;
     }
-    if (topic == nullptr || *topic == '\0' || target != LPR_ZMQ_TARGET_BUS || callback == nullptr ||
+    if (topic == nullptr || *topic == '\0' || target != LPR_ZMQ_TARGET_BUS || !hasCallback ||
         !valid_source(ignoreSource)) {
         return LPR_ZMQ_EINVAL;
     }
-    if (!m_subscriber) {
-        return LPR_ZMQ_EROLE;
+    return m_subscriber ? LPR_ZMQ_OK : LPR_ZMQ_EROLE;
+}
+
+// Called with m_subMutex held: the receive thread changes the SUB socket's filter.
+void Bus::queue_filter(bool subscribe, const char* topic) {
+    m_filters.push_back(FilterChange{subscribe, topic});
+    wake(m_wakeFd);
+}
+
+int Bus::subscribe(const char* topic, int target, int ignoreSource, lpr_zmq_msg_callback_t callback,
+                   void* userData) {
+    std::unique_lock<std::mutex> lock(m_subMutex);
+    const int rc = check_subscription(topic, target, ignoreSource, callback != nullptr);
+    if (rc != LPR_ZMQ_OK) {
+        return rc;
     }
     auto found = m_table.find(topic);
     if (found == m_table.end()) {
         m_table.emplace(topic, Subscription{callback, userData, ignoreSource});
-        m_filters.push_back(FilterChange{true, topic});
-        wake(m_wakeFd);
+        queue_filter(true, topic);
         bus_log(LPR_ZMQ_LOG_DEBUG, "subscribed %s (ignoring source %d)", topic, ignoreSource);
         return LPR_ZMQ_OK;
     }
@@ -297,23 +309,16 @@ int Bus::subscribe(const char* topic, int target, int ignoreSource, lpr_zmq_msg_
 // The subscription is found by its topic alone; ignoreSource is only checked for range.
 int Bus::unsubscribe(const char* topic, int target, int ignoreSource) {
     std::unique_lock<std::mutex> lock(m_subMutex);
-    if (!m_running) {
-        return LPR_ZMQ_ENOTINIT;
-    }
-    if (topic == nullptr || *topic == '\0' || target != LPR_ZMQ_TARGET_BUS ||
-        !valid_source(ignoreSource)) {
-        return LPR_ZMQ_EINVAL;
-    }
-    if (!m_subscriber) {
-        return LPR_ZMQ_EROLE;
+    const int rc = check_subscription(topic, target, ignoreSource, true);
+    if (rc != LPR_ZMQ_OK) {
+        return rc;
     }
     auto found = m_table.find(topic);
     if (found == m_table.end()) {
         return LPR_ZMQ_ENOENT;
     }
     m_table.erase(found);
-    m_filters.push_back(FilterChange{false, topic});
-    wake(m_wakeFd);
+    queue_filter(false, topic);
     bus_log(LPR_ZMQ_LOG_DEBUG, "unsubscribed %s", topic);
     wait_for_callback(lock);
     return LPR_ZMQ_OK;

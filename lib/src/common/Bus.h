@@ -62,6 +62,8 @@ class Bus {
     bool on_receive_thread() const { return m_receiverId.load() == std::this_thread::get_id(); }
     void stop_receiver();
     void wait_for_callback(std::unique_lock<std::mutex>& lock);
+    int check_subscription(const char* topic, int target, int ignoreSource, bool hasCallback) const;
+    void queue_filter(bool subscribe, const char* topic);
     static void wake(int fd);
     void receive_loop(void* sub, int wakeFd, int pollMs);
     void apply_filters(void* sub);
