@@ -7,7 +7,8 @@
  * defaults, the journal mode and the locking rules are in docs/database.md.
  *
  * Every call may be made from any thread. A connection (sqlite3*) belongs to one thread
- * at a time; Database::Connection owns one and Database::Transaction a transaction on it.
+ * at a time; Database::Connection owns one and Database::Transaction a transaction on it,
+ * as Database::User owns one init.
  * Failures return -1 and leave a one-line description in last_error(); no call throws,
  * so no exception leaves the component (an allocation failure is a -1 like any other).
  */
