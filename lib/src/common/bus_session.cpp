@@ -36,6 +36,17 @@ int open_socket(void* ctx, int type, unsigned which, const lpr_zmq_config_t& cfg
     return LPR_ZMQ_OK;
 }
 
+// Binds (the PUB socket) or connects (the SUB socket) sock to endpoint.
+int attach(void* sock, const std::string& endpoint, bool bind) {
+    if ((bind ? zmq_bind(sock, endpoint.c_str()) : zmq_connect(sock, endpoint.c_str())) == 0) {
+        return LPR_ZMQ_OK;
+    }
+    const int err = zmq_errno();
+    bus_log(LPR_ZMQ_LOG_ERROR, "cannot %s %s: %s", bind ? "bind" : "connect", endpoint.c_str(),
+            zmq_strerror(err));
+    return endpoint_error(err);
+}
+
 int bind_publisher(const lpr_zmq_config_t& cfg, Session* s) {
     const std::string& endpoint = s->pubEndpoint;
     int rc = claim_endpoint(endpoint, &s->lock);
@@ -43,12 +54,7 @@ int bind_publisher(const lpr_zmq_config_t& cfg, Session* s) {
         (rc = open_socket(s->ctx.get(), ZMQ_PUB, kOnPub, cfg, &s->pub)) != LPR_ZMQ_OK) {
         return rc;
     }
-    if (zmq_bind(s->pub.get(), endpoint.c_str()) != 0) {
-        int err = zmq_errno();
-        bus_log(LPR_ZMQ_LOG_ERROR, "cannot bind %s: %s", endpoint.c_str(), zmq_strerror(err));
-        return endpoint_error(err);
-    }
-    return LPR_ZMQ_OK;
+    return attach(s->pub.get(), endpoint, true);
 }
 
 int connect_subscriber(const lpr_zmq_config_t& cfg, Session* s) {
@@ -65,12 +71,7 @@ int connect_subscriber(const lpr_zmq_config_t& cfg, Session* s) {
     if ((rc = open_socket(s->ctx.get(), ZMQ_SUB, kOnSub, cfg, &s->sub)) != LPR_ZMQ_OK) {
         return rc;
     }
-    if (zmq_connect(s->sub.get(), endpoint.c_str()) != 0) {
-        int err = zmq_errno();
-        bus_log(LPR_ZMQ_LOG_ERROR, "cannot connect %s: %s", endpoint.c_str(), zmq_strerror(err));
-        return endpoint_error(err);
-    }
-    return LPR_ZMQ_OK;
+    return attach(s->sub.get(), endpoint, false);
 }
 
 }  // namespace
