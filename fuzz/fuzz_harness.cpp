@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "Database.h"
+#include "lpr_cgi_cache.h"
 
 namespace lpr_fuzz {
 
@@ -16,15 +17,10 @@ std::string s_ipcDir;
 
 std::string make_temp_dir(const char* prefix) {
     const char* base = std::getenv("TMPDIR");
-    std::string templ =
+    std::string path =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    return std::string(buf.data());
+    FUZZ_CHECK(mkdtemp(&path[0]) != nullptr, "mkdtemp " + path);  // fills in the X's in place
+    return path;
 }
 
 void stop_at_exit() {
@@ -74,6 +70,14 @@ void start(LprCgiHandler readHandler, LprCgiHandler writeHandler) {
     std::atexit(stop_at_exit);
 }
 
+void copy_cached(lpr_advanced_t* record) {
+    lpr::LprCgiCache::get_instance().get_lpr_advanced(*record);
+}
+
+void copy_cached(VEHICLE_COUNT_SETTING* record) {
+    lpr::LprCgiCache::get_instance().get_vehicle_count_setting(*record);
+}
+
 Request make_request(const uint8_t* data, size_t size) {
     Request req;
     uint8_t control = size > 0 ? data[0] : 0x20;
@@ -101,14 +105,7 @@ Request make_request(const uint8_t* data, size_t size) {
 }
 
 Reply call(const char* action, int32_t method, char* body, int32_t bodyLen) {
-    LprCgiCtx ctx{};
-    ctx.action = action;
-    ctx.method = method;
-    ctx.body = body;
-    ctx.bodyLen = bodyLen;
-    ctx.lprPermission = 1;
-    ctx.userId = "fuzz";
-    ctx.remoteIp = "127.0.0.1";
+    LprCgiCtx ctx{action, method, body, bodyLen, 1, "fuzz", "127.0.0.1"};
     LprCgiResp resp;
     std::memset(&resp, 0xA5, sizeof resp);
     Reply reply;

@@ -14,11 +14,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cgi/lpr_cgi.h"
 #include "lpr_cgi_json.h"
+#include "lpr_defs.h"
 
 namespace lpr_fuzz {
 
@@ -94,5 +96,78 @@ bool valid_order(const std::string& order, bool lineBreakAllowed, bool emptyAllo
             lpr_fuzz::fail(__FILE__, __LINE__, std::string(#cond ": ") + (what)); \
         }                                                                         \
     } while (0)
+
+namespace lpr_fuzz {
+
+/* The cache's public copy of a settings record. */
+void copy_cached(lpr_advanced_t* record);
+void copy_cached(VEHICLE_COUNT_SETTING* record);
+
+template <typename Record>
+Record cached() {
+    Record record;
+    std::memset(&record, 0, sizeof record);
+    copy_cached(&record);
+    return record;
+}
+
+/* What a write target knows of its record: the two handlers, the members the write action
+ * names in its refusals, and the checks of a record. */
+template <typename Record>
+struct Target {
+    LprCgiHandler readHandler;
+    LprCgiHandler writeHandler;
+    const std::vector<std::string>& members;
+    void (*checkValid)(const Record& record);
+    void (*checkApplied)(const char* body, const Record& before, const Record& after);
+    lpr::CJsonPtr (*documentOf)(const Record& record);
+};
+
+/* Starts the library and checks the record the database gave, now in *initial. */
+template <typename Record>
+void initialize(const Target<Record>& t, Record* initial) {
+    start(t.readHandler, t.writeHandler);
+    *initial = cached<Record>();
+    t.checkValid(*initial);
+    check_read_document(t.documentOf(*initial));
+}
+
+/* One input: a refused write leaves the record as it was; a stored one leaves a valid
+ * record that holds the body's values and that the read action reports. */
+template <typename Record>
+int test_one_input(const Target<Record>& t, const uint8_t* data, size_t size) {
+    const Record before = cached<Record>();
+    Request req = make_request(data, size);
+    Reply reply = call(kWriteAction, QZ_HTTP_POST, req.buffer.data(), req.bodyLen);
+    const bool stored = check_write_reply(req, reply, t.members);
+    const Record after = cached<Record>();
+    if (!stored) {
+        FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0,
+                   "a refused write changed the cached record");
+        return 0;
+    }
+    t.checkValid(after);
+    t.checkApplied(req.buffer.data(), before, after);
+    check_read_document(t.documentOf(after));
+    return 0;
+}
+
+}  // namespace lpr_fuzz
+
+/* libFuzzer's two entry points of the write target of Record. The target's file defines, in
+ * an unnamed namespace: kMembers, s_initial (the record the database gave), and check_valid,
+ * check_applied and document_of as Target names them. */
+#define LPR_FUZZ_WRITE_TARGET(Record, readHandler, writeHandler)                        \
+    namespace {                                                                         \
+    const lpr_fuzz::Target<Record> kTarget = {readHandler, writeHandler,  kMembers,     \
+                                              check_valid, check_applied, document_of}; \
+    }                                                                                   \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                \
+        lpr_fuzz::initialize(kTarget, &s_initial);                                      \
+        return 0;                                                                       \
+    }                                                                                   \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {           \
+        return lpr_fuzz::test_one_input(kTarget, data, size);                           \
+    }
 
 #endif /* LPR_FUZZ_HARNESS_H */

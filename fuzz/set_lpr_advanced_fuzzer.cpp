@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "fuzz_harness.h"
-#include "lpr_cgi_cache.h"
 #include "lpr_osd_fields.h"
 
 namespace {
@@ -42,13 +41,6 @@ const std::vector<ByteRange> kUnnamed = {{262, 2},       {264, 4}, {328 + 9, 1},
                                          {328 + 21, 39}, {593, 3}, {601, 3},     {604, 4}};
 
 lpr_advanced_t s_initial;
-
-lpr_advanced_t cached() {
-    lpr_advanced_t adv;
-    std::memset(&adv, 0, sizeof adv);
-    lpr::LprCgiCache::get_instance().get_lpr_advanced(adv);
-    return adv;
-}
 
 std::string colour(uint8_t r, uint8_t g, uint8_t b) {
     char text[16];
@@ -161,28 +153,4 @@ void check_applied(const char* body, const lpr_advanced_t& before, const lpr_adv
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    lpr_fuzz::start(get_lpr_advanced_handler, set_lpr_advanced_handler);
-    s_initial = cached();
-    check_valid(s_initial);
-    lpr_fuzz::check_read_document(document_of(s_initial));
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const lpr_advanced_t before = cached();
-    lpr_fuzz::Request req = lpr_fuzz::make_request(data, size);
-    lpr_fuzz::Reply reply =
-        lpr_fuzz::call(lpr_fuzz::kWriteAction, QZ_HTTP_POST, req.buffer.data(), req.bodyLen);
-    const bool stored = lpr_fuzz::check_write_reply(req, reply, kMembers);
-    const lpr_advanced_t after = cached();
-    if (!stored) {
-        FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0,
-                   "a refused write changed the cached record");
-        return 0;
-    }
-    check_valid(after);
-    check_applied(req.buffer.data(), before, after);
-    lpr_fuzz::check_read_document(document_of(after));
-    return 0;
-}
+LPR_FUZZ_WRITE_TARGET(lpr_advanced_t, get_lpr_advanced_handler, set_lpr_advanced_handler)

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "fuzz_harness.h"
-#include "lpr_cgi_cache.h"
 
 namespace {
 
@@ -26,13 +25,6 @@ const std::vector<std::string> kMembers = {
 const std::vector<ByteRange> kGaps = {{17, 3}, {21, 3}, {37, 3}, {3593, 3}};
 
 VEHICLE_COUNT_SETTING s_initial;
-
-VEHICLE_COUNT_SETTING cached() {
-    VEHICLE_COUNT_SETTING vcs;
-    std::memset(&vcs, 0, sizeof vcs);
-    lpr::LprCgiCache::get_instance().get_vehicle_count_setting(vcs);
-    return vcs;
-}
 
 // The numeric members in the order the write action takes them, with their range.
 struct Number {
@@ -81,30 +73,12 @@ std::string password_of(const VEHICLE_COUNT_SETTING& v, int i) {
 
 // The document that the read action makes of a record.
 lpr::CJsonPtr document_of(const VEHICLE_COUNT_SETTING& v) {
-    const LPR_VEHICLE_COUNTING& c = v.countInfo;
     const VEHICLE_POST_SETTING& p = v.postSetting;
     lpr::CJsonPtr doc = lpr::create_object();
     cJSON* o = doc.get();
-    cJSON_AddNumberToObject(o, "enable", c.enable);
-    cJSON_AddNumberToObject(o, "showInformation", c.showInfo);
-    cJSON_AddNumberToObject(o, "crossRegionRepeatCounting", c.crossRegion);
-    cJSON_AddNumberToObject(o, "countType", static_cast<uint32_t>(c.countType));
-    cJSON_AddNumberToObject(o, "autoReset", c.autoReset);
-    cJSON_AddNumberToObject(o, "resetDayType", c.resetDayType);
-    cJSON_AddNumberToObject(o, "resetHour", c.resetHour);
-    cJSON_AddNumberToObject(o, "resetMin", c.resetMin);
-    cJSON_AddNumberToObject(o, "resetSec", c.resetSec);
-    cJSON_AddNumberToObject(o, "infoTableLeft", c.infoTableLeft);
-    cJSON_AddNumberToObject(o, "infoTableTop", c.infoTableTop);
-    cJSON_AddNumberToObject(o, "enablePost", p.enable);
-    cJSON_AddNumberToObject(o, "postMode", static_cast<uint32_t>(p.postMode));
-    cJSON_AddNumberToObject(o, "attachSnapshot", p.attachSnapshot);
-    cJSON_AddNumberToObject(o, "postType", p.postType);
-    cJSON_AddNumberToObject(o, "timeHour", p.timeHour);
-    cJSON_AddNumberToObject(o, "timeMin", p.timeMin);
-    cJSON_AddNumberToObject(o, "timeSec", p.timeSec);
-    cJSON_AddNumberToObject(o, "cameraPort", p.cameraPort);
-    cJSON_AddNumberToObject(o, "interval", static_cast<uint32_t>(p.postInterval));
+    for (const Number& n : kNumbers) {  // the document's order
+        cJSON_AddNumberToObject(o, n.key, static_cast<double>(n.get(v)));
+    }
     cJSON_AddStringToObject(o, "httpUrl", url_of(v, 0).c_str());
     cJSON_AddStringToObject(o, "userName", user_of(v, 0).c_str());
     cJSON_AddStringToObject(o, "password", password_of(v, 0).c_str());
@@ -195,28 +169,4 @@ void check_applied(const char* body, const VEHICLE_COUNT_SETTING& before,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    lpr_fuzz::start(get_vehicle_count_handler, set_vehicle_count_handler);
-    s_initial = cached();
-    check_valid(s_initial);
-    lpr_fuzz::check_read_document(document_of(s_initial));
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const VEHICLE_COUNT_SETTING before = cached();
-    lpr_fuzz::Request req = lpr_fuzz::make_request(data, size);
-    lpr_fuzz::Reply reply =
-        lpr_fuzz::call(lpr_fuzz::kWriteAction, QZ_HTTP_POST, req.buffer.data(), req.bodyLen);
-    const bool stored = lpr_fuzz::check_write_reply(req, reply, kMembers);
-    const VEHICLE_COUNT_SETTING after = cached();
-    if (!stored) {
-        FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0,
-                   "a refused write changed the cached record");
-        return 0;
-    }
-    check_valid(after);
-    check_applied(req.buffer.data(), before, after);
-    lpr_fuzz::check_read_document(document_of(after));
-    return 0;
-}
+LPR_FUZZ_WRITE_TARGET(VEHICLE_COUNT_SETTING, get_vehicle_count_handler, set_vehicle_count_handler)

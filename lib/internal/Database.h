@@ -7,7 +7,8 @@
  * defaults, the journal mode and the locking rules are in docs/database.md.
  *
  * Every call may be made from any thread. A connection (sqlite3*) belongs to one thread
- * at a time; Database::Connection owns one and Database::Transaction a transaction on it.
+ * at a time; Database::Connection owns one and Database::Transaction a transaction on it,
+ * as Database::User owns one init.
  * Failures return -1 and leave a one-line description in last_error(); no call throws,
  * so no exception leaves the component (an allocation failure is a -1 like any other).
  */
@@ -111,8 +112,9 @@ class LPR_DB_API Database {
      * the next failure on this thread. */
     static const char* last_error();
 
-    /* ---- Owning a connection and a transaction ---- */
+    /* ---- Owning a use of the component, a connection and a transaction ---- */
 
+    class User;
     class Connection;
     class Transaction;
 
@@ -127,6 +129,33 @@ class LPR_DB_API Database {
     std::mutex m_mutex;               /* guards m_users and m_connections */
     int m_users = 0;                  /* inits not yet released */
     std::set<sqlite3*> m_connections; /* open connections made here */
+};
+
+/*
+ * One use of the component for the life of the object: init() when it is made, and the
+ * matching uninit(flag) when it goes, if the init succeeded. Flag 1 lets the last user shut
+ * SQLite down (a program that uses SQLite only through Database); flag 0 leaves that to the
+ * other users (a check inside a process whose own users decide, such as lpr-webd, where the
+ * web server library calls init and uninit itself). Never throws; not copied or moved.
+ */
+class Database::User {
+  public:
+    explicit User(int uninitFlag = 1)
+        : m_flag(uninitFlag), m_ok(Database::get_instance().init() == 0) {}
+    ~User() {
+        if (m_ok) {
+            Database::get_instance().uninit(m_flag);
+        }
+    }
+    User(const User&) = delete;
+    User& operator=(const User&) = delete;
+
+    /* Whether the init succeeded; when not, last_error() says why. */
+    bool ok() const { return m_ok; }
+
+  private:
+    int m_flag;
+    bool m_ok;
 };
 
 /*

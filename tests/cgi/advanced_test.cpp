@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "library_call.h"
 #include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
@@ -27,24 +28,10 @@ const char kSet[] = "advanced.set";
 const char kMarker[] = "advanced.test.marker";
 const std::string kOk = R"({"code":200,"msg":"OK"})";
 
-struct Reply {
-    int32_t rc;
-    int32_t code;
-    std::string body;
-};
+using lpr_test::Reply;
 
 Reply call(const char* action, int32_t method, char* body, int32_t len) {
-    LprCgiCtx ctx{};
-    ctx.action = action;
-    ctx.method = method;
-    ctx.body = body;
-    ctx.bodyLen = len;
-    ctx.lprPermission = kPerm;
-    LprCgiResp resp{};
-    Reply r{lpr_cgi_handle(&ctx, &resp), resp.code,
-            resp.body != nullptr ? std::string(resp.body, resp.bodyLen) : "<null>"};
-    lpr_cgi_resp_free(&resp);
-    return r;
+    return lpr_test::call_library(action, method, body, len, kPerm);
 }
 
 std::string post(std::string body) {

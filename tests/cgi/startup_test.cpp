@@ -90,31 +90,6 @@ std::string cached_device_id() {
     return std::string(adv.snap_device_id, strnlen(adv.snap_device_id, sizeof adv.snap_device_id));
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_had = old != nullptr;
-        if (m_had) {
-            m_old = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (m_had) {
-            setenv(m_name, m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-
-  private:
-    const char* m_name;
-    bool m_had = false;
-    std::string m_old;
-};
-
 }  // namespace
 
 TEST(Startup, starts_once_stops_once_and_reports_each_step) {
@@ -181,9 +156,9 @@ TEST(Startup, failures_after_the_database_are_logged_and_start_up_goes_on) {
         SCOPED_TRACE(row.name);
         SettingsDb db("cam");
         lpr::LprCgiCache::get_instance().set_lpr_advanced(lpr_advanced_t{});
-        std::unique_ptr<ScopedEnv> ipc;
+        std::unique_ptr<lpr_test::ScopedEnv> ipc;
         if (row.busFails) {
-            ipc = std::make_unique<ScopedEnv>("LPR_ZMQ_IPC_DIR", missingDir);
+            ipc = std::make_unique<lpr_test::ScopedEnv>("LPR_ZMQ_IPC_DIR", missingDir);
         }
         ASSERT_EQ(lpr_cgi_register_action("ping", ok_handler, 1, 1), 0);
 
@@ -225,7 +200,7 @@ TEST(Startup, a_database_that_does_not_initialise_stops_start_up) {
     std::vector<std::string> lines;
     {
         // SQLite cannot work without a folder for its temporary files.
-        ScopedEnv tmp("SQLITE_TMPDIR", scratch.file("gone"));
+        lpr_test::ScopedEnv tmp("SQLITE_TMPDIR", scratch.file("gone"));
         lines = logged([&] { rc = lpr_cgi_init(db.path.c_str()); });
     }
     EXPECT_EQ(rc, -1);

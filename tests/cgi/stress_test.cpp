@@ -192,20 +192,16 @@ void run_worker(int seed, const Known& known, std::chrono::steady_clock::time_po
                 expect(r.code == 200 && r.body == kOk, "count write", r.body);
                 break;
             }
-            case kRefuseAdv: {
-                Reply r = call(kAdvSet, QZ_HTTP_POST, known.advRefused);
-                expect(
-                    r.code == 400 &&
-                        r.body == "{\"code\":400,\"msg\":\"Invalid parameter: snapshotResInfo\"}",
-                    "refused advanced write", r.body);
-                break;
-            }
+            case kRefuseAdv:
             case kRefuseCount: {
-                Reply r = call(kCountSet, QZ_HTTP_POST, known.countRefused);
-                expect(
-                    r.code == 400 &&
-                        r.body == "{\"code\":400,\"msg\":\"Invalid parameter: httpList.enable\"}",
-                    "refused count write", r.body);
+                const bool adv = op == kRefuseAdv;
+                Reply r = call(adv ? kAdvSet : kCountSet, QZ_HTTP_POST,
+                               adv ? known.advRefused : known.countRefused);
+                const std::string refusal =
+                    std::string(R"({"code":400,"msg":"Invalid parameter: )") +
+                    (adv ? "snapshotResInfo" : "httpList.enable") + "\"}";
+                expect(r.code == 400 && r.body == refusal,
+                       adv ? "refused advanced write" : "refused count write", r.body);
                 break;
             }
             case kReadAdv: {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "library_call.h"
 #include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
@@ -32,25 +33,11 @@ std::string refused(const std::string& msg) {
     return "{\"code\":400,\"msg\":\"" + msg + "\"}";
 }
 
-struct Reply {
-    int32_t rc;
-    int32_t code;
-    std::string body;
-};
+using lpr_test::Reply;
 
 Reply call(const char* action, int32_t method, const char* body, int32_t len) {
     std::string copy = body != nullptr ? body : "";
-    LprCgiCtx ctx{};
-    ctx.action = action;
-    ctx.method = method;
-    ctx.lprPermission = 1;
-    ctx.body = body != nullptr ? &copy[0] : nullptr;
-    ctx.bodyLen = len;
-    LprCgiResp resp{};
-    Reply reply{lpr_cgi_handle(&ctx, &resp), resp.code,
-                resp.body != nullptr ? std::string(resp.body, resp.bodyLen) : "<null>"};
-    lpr_cgi_resp_free(&resp);
-    return reply;
+    return lpr_test::call_library(action, method, body != nullptr ? &copy[0] : nullptr, len, 1);
 }
 Reply write(const std::string& body) {
     return call("vc.set", QZ_HTTP_POST, body.c_str(), static_cast<int32_t>(body.size()));

@@ -25,14 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-lpr_zmq_config_t make_config(lpr_zmq_role_t role, const char* pub, const char* sub) {
-    lpr_zmq_config_t cfg;
-    lpr_zmq_get_default_config(&cfg, role, "subtest");
-    std::strcpy(cfg.pub_endpoint, pub);
-    std::strcpy(cfg.sub_endpoint, sub);
-    return cfg;
-}
-
 // Messages delivered to callbacks, as "topic=payload".
 class Inbox {
   public:
@@ -93,7 +85,7 @@ const char* const kLoop = "ipc:///var/run/loop.ipc";
 }  // namespace
 
 TEST(BusSubscribe, topics_match_exactly_and_unsubscribe_stops_delivery) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
     ASSERT_EQ(lpr_zmq_subscribe("cfg.a", 1, 0, Inbox::on_message, &inbox), LPR_ZMQ_OK);
@@ -138,7 +130,7 @@ TEST(BusSubscribe, topics_match_exactly_and_unsubscribe_stops_delivery) {
 }
 
 TEST(BusSubscribe, messages_of_the_ignored_source_are_not_delivered) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
     ASSERT_EQ(lpr_zmq_subscribe("mark", 1, 0, Inbox::on_message, &inbox), LPR_ZMQ_OK);
@@ -202,7 +194,8 @@ TEST(BusSubscribe, messages_from_a_plain_zeromq_publisher_are_read_by_their_fram
                      i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
         }
     };
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", "ipc:///var/run/raw.ipc");
+    lpr_zmq_config_t cfg =
+        lpr_test::bus_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", "ipc:///var/run/raw.ipc");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     EXPECT_EQ(lpr_zmq_publish_to("t", 1, "x", 1), LPR_ZMQ_EROLE);
     std::vector<std::string> got;
@@ -274,7 +267,7 @@ void on_ping(const char*, const void* data, size_t len, void* user) {
 }  // namespace
 
 TEST(BusSubscribe, a_callback_may_publish_and_unsubscribe_but_not_start_or_stop_the_client) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
     CallbackCalls calls;
@@ -297,7 +290,7 @@ TEST(BusSubscribe, a_callback_may_publish_and_unsubscribe_but_not_start_or_stop_
 }
 
 TEST(BusSubscribe, unsubscribe_returns_only_after_the_running_callback) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, kLoop, kLoop);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     struct Slow {
         std::atomic<bool> started{false};
@@ -329,7 +322,7 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
     ASSERT_GE(child, 0);
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed early
-        lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
+        lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
         if (lpr_zmq_init(&cfg) != LPR_ZMQ_OK) {
             _exit(3);
         }
@@ -340,19 +333,20 @@ TEST(BusSubscribe, a_client_in_another_process_is_heard_except_for_the_ignored_s
         }
         _exit(0);
     }
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", endpoint);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_SUBSCRIBER, "", endpoint);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     Inbox inbox;
     ASSERT_EQ(lpr_zmq_subscribe(LPR_BUS_TOPIC_COUNT, 1, 2, Inbox::on_message, &inbox), LPR_ZMQ_OK);
-    std::vector<std::string> got = inbox.until("lpr.config.count=main", 5s);
+    const std::string fromMain = std::string(LPR_BUS_TOPIC_COUNT) + "=main";
+    std::vector<std::string> got = inbox.until(fromMain, 5s);
     ASSERT_FALSE(got.empty());
     std::this_thread::sleep_for(100ms);
-    for (const auto& m : inbox.until("lpr.config.count=main")) {
+    for (const auto& m : inbox.until(fromMain)) {
         got.push_back(m);
     }
     EXPECT_GE(got.size(), 2u);
     for (const auto& m : got) {
-        EXPECT_EQ(m, "lpr.config.count=main");
+        EXPECT_EQ(m, fromMain);
     }
     EXPECT_EQ(lpr_zmq_uninit(), LPR_ZMQ_OK);
     kill(child, SIGKILL);
@@ -373,17 +367,17 @@ TEST(BusLog, lines_on_standard_error_follow_the_configured_level) {
         {LPR_ZMQ_LOG_INFO,
          "ipc:///var/run/log.ipc",
          LPR_ZMQ_OK,
-         {"lpr_zmq[subtest] INFO: started: publishes on ipc://" + dir +
+         {"lpr_zmq[bustest] INFO: started: publishes on ipc://" + dir +
               "/log.ipc, subscribes to (none)",
-          "lpr_zmq[subtest] INFO: stopped"}},
+          "lpr_zmq[bustest] INFO: stopped"}},
         {LPR_ZMQ_LOG_ERROR,
          "foo://x",
          LPR_ZMQ_EENDPOINT,
-         {"lpr_zmq[subtest] ERROR: cannot bind foo://x: Protocol not supported"}},
+         {"lpr_zmq[bustest] ERROR: cannot bind foo://x: Protocol not supported"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.level);
-        lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, row.pub, "");
+        lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, row.pub, "");
         cfg.log_level = row.level;
         testing::internal::CaptureStderr();
         EXPECT_EQ(lpr_zmq_init(&cfg), row.rc);

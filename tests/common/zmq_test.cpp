@@ -32,39 +32,6 @@ using lpr_test::BusMessage;
 
 namespace {
 
-lpr_zmq_config_t make_config(lpr_zmq_role_t role, const char* pub, const char* sub) {
-    lpr_zmq_config_t cfg;
-    lpr_zmq_get_default_config(&cfg, role, "bustest");
-    std::strcpy(cfg.pub_endpoint, pub);
-    std::strcpy(cfg.sub_endpoint, sub);
-    return cfg;
-}
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_had = old != nullptr;
-        m_old = m_had ? old : "";
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (m_had) {
-            setenv(m_name, m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* m_name;
-    bool m_had;
-    std::string m_old;
-};
-
 int32_t int_at(const lpr_zmq_config_t& cfg, size_t offset) {
     int32_t v;
     std::memcpy(&v, reinterpret_cast<const char*>(&cfg) + offset, sizeof v);
@@ -193,10 +160,10 @@ void expect_not_started(const char* when) {
 
 TEST(BusClient, calls_of_a_client_that_does_not_run_fail_harmlessly) {
     expect_not_started("before any start");
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_REQUESTER, "ipc:///var/run/a.ipc", "");
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_REQUESTER, "ipc:///var/run/a.ipc", "");
     EXPECT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_EROLE);
     expect_not_started("after a failed start");
-    cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, "ipc:///var/run/a.ipc", "ipc:///var/run/b.ipc");
+    cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, "ipc:///var/run/a.ipc", "ipc:///var/run/b.ipc");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     EXPECT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_EALREADY);
     EXPECT_EQ(lpr_zmq_publish_to("t", 1, "x", 1),
@@ -254,11 +221,12 @@ TEST(BusClient, refused_configurations_leave_the_client_stopped) {
     EXPECT_EQ(lpr_zmq_init(nullptr), LPR_ZMQ_EINVAL);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, "ipc:///var/run/r_pub.ipc",
-                                           "ipc:///var/run/r_sub.ipc");
+        lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, "ipc:///var/run/r_pub.ipc",
+                                                    "ipc:///var/run/r_sub.ipc");
         cfg.log_level = LPR_ZMQ_LOG_ERROR;
         row.change(cfg);
-        ScopedEnv env("LPR_ZMQ_IPC_DIR", row.ipcDir != nullptr ? row.ipcDir : lpr_test::ipc_dir());
+        lpr_test::ScopedEnv env("LPR_ZMQ_IPC_DIR",
+                                row.ipcDir != nullptr ? row.ipcDir : lpr_test::ipc_dir());
         EXPECT_EQ(lpr_zmq_init(&cfg), row.rc);
         EXPECT_EQ(lpr_zmq_set_source(1), row.rc == LPR_ZMQ_OK ? LPR_ZMQ_OK : LPR_ZMQ_ENOTINIT);
         EXPECT_EQ(lpr_zmq_is_running(), row.rc == LPR_ZMQ_OK ? 1 : 0);
@@ -276,7 +244,8 @@ TEST(BusClient, refused_configurations_leave_the_client_stopped) {
 }
 
 TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, LPR_BUS_ENDPOINT_WEBSERVER, "");
+    lpr_zmq_config_t cfg =
+        lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, LPR_BUS_ENDPOINT_WEBSERVER, "");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     BusListener listener(LPR_BUS_ENDPOINT_WEBSERVER);
     ASSERT_TRUE(listener.wait_connected([] { lpr_zmq_publish_to("probe", 1, "", 0); }));
@@ -363,7 +332,8 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
 }
 
 TEST(BusPublish, publishes_from_several_threads_all_arrive_intact) {
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, "ipc:///var/run/mt_pub.ipc", "");
+    lpr_zmq_config_t cfg =
+        lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, "ipc:///var/run/mt_pub.ipc", "");
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     ASSERT_EQ(lpr_zmq_set_source(2), LPR_ZMQ_OK);
     BusListener listener("ipc:///var/run/mt_pub.ipc");
@@ -417,7 +387,7 @@ TEST(BusEndpoint, a_live_publisher_keeps_its_endpoint_and_a_dead_ones_is_taken_o
     ASSERT_GE(child, 0);
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed early
-        lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
+        lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
         char ok = lpr_zmq_init(&cfg) == LPR_ZMQ_OK ? 'y' : 'n';
         lpr_zmq_set_source(7);
         (void)!write(ready[1], &ok, 1);
@@ -433,7 +403,7 @@ TEST(BusEndpoint, a_live_publisher_keeps_its_endpoint_and_a_dead_ones_is_taken_o
     close(ready[0]);
     ASSERT_EQ(ok, 'y');
 
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
     cfg.log_level = LPR_ZMQ_LOG_ERROR;
     EXPECT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_EADDRINUSE);
     {
@@ -494,7 +464,7 @@ TEST(BusEndpoint, left_over_files_are_replaced_but_a_held_lock_or_live_socket_is
             ASSERT_EQ(zmq_bind(pub, ("ipc://" + path).c_str()), 0);
         }
 
-        lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
+        lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBLISHER, endpoint, "");
         cfg.log_level = LPR_ZMQ_LOG_ERROR;
         EXPECT_EQ(lpr_zmq_init(&cfg), row.rc);
         if (row.rc == LPR_ZMQ_OK) {
@@ -514,7 +484,7 @@ TEST(BusEndpoint, left_over_files_are_replaced_but_a_held_lock_or_live_socket_is
 
 TEST(BusClient, uninit_while_messages_flow_returns_within_the_linger) {
     const char* endpoint = "ipc:///var/run/flow.ipc";
-    lpr_zmq_config_t cfg = make_config(LPR_ZMQ_ROLE_PUBSUB, endpoint, endpoint);
+    lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, endpoint, endpoint);
     for (int round = 0; round < 2; ++round) {  // and the client starts again afterwards
         SCOPED_TRACE(round);
         ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);

@@ -24,6 +24,7 @@
 
 #include "Database.h"
 #include "e2e_support.h"
+#include "json_tree.h"
 #include "lpr_bus_topics.h"
 #include "lpr_defs.h"
 
@@ -50,10 +51,7 @@ const char* const kPatientAck = kSlowPrograms ? "30000" : "10000";
 const std::string kOk = R"({"code":200,"msg":"OK"})";
 const std::string kNotStored = "Change is live in the web server but not stored: ";
 
-struct CJsonDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+using tools::CJsonPtr;
 
 /* A camera with users, its daemon and its web server (extra: lpr-webd options). */
 void start_camera(Camera& cam, const std::vector<std::string>& extra = {}) {
@@ -185,8 +183,8 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndTheDatabaseCatchesUp) {
         const size_t caughtUp = static_cast<size_t>(size - 2);
         ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
         EXPECT_TRUE(cam.webd()->wait_for_log(
-            "lpr-webd: the settings database holds the web server's lpr.config.advanced "
-            "record again",
+            "lpr-webd: the settings database holds the web server's " LPR_BUS_TOPIC_ADVANCED
+            " record again",
             milliseconds(10000), caughtUp))
             << cam.webd()->log();
         EXPECT_EQ(settings_db_get(cam.db_path(), "lpr_advanced.osd_font_size"),
@@ -274,7 +272,8 @@ TEST(AckedWrites, BurstFromFourClientsIsStoredAsServed) {
     const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
     std::cout << "[ measured ] " << kClients * kEach << " writes from " << kClients
               << " clients in " << took.count() << " ms\n";
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
     for (int c = 0; c < kClients; ++c) {
         SCOPED_TRACE("client " + std::to_string(c));
         EXPECT_EQ(refused[c], 0) << "a burst the daemon keeps up with gets 200 throughout";
@@ -291,7 +290,8 @@ TEST(AckedWrites, OverlappingAdvancedWritersLeaveTheDatabaseAsServed) {
     const int kRounds = 100 / kScale;
     const auto clients = admins(kWriters);
     HttpClient reader;
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
     int disagreements = 0;
     for (int round = 0; round < kRounds; ++round) {
         std::promise<void> release;
@@ -335,7 +335,8 @@ TEST(AckedWrites, KillingTheDaemonDuringAWriteStormLosesNothingThatGot200) {
     ASSERT_NO_FATAL_FAILURE(start_camera(cam, {"--ack-timeout", "500"}));
     std::mt19937 random(std::random_device{}());
     constexpr int kClients = 3;
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::atomic<bool> storming{true};
@@ -422,7 +423,7 @@ TEST(AckedWrites, StartUpRefusesWhatItCannotServe) {
          [](Camera& cam) {
              return "lpr-webd: cannot serve: the settings library's bus client did not start: "
                     "endpoint not usable (no folder for the socket " +
-                    cam.file("none/ws_pub.ipc") + ")";
+                    cam.file("none") + std::strrchr(LPR_BUS_ENDPOINT_WEBSERVER, '/') + ")";
          }},
         {"read-only database", [](Camera&) {}, true,
          [](Camera& cam) {

@@ -1,6 +1,7 @@
 #include "e2e_support.h"
 
 #include "Database.h"
+#include "c_handle.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -134,10 +135,6 @@ size_t collect_header(char* data, size_t size, size_t count, void* user) {
     }
     return size * count;
 }
-
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 std::string sha256_hex(const std::string& text) {
     sha256_ctx ctx;
@@ -330,7 +327,7 @@ void HttpClient::set_credentials(const std::string& user, const std::string& pas
 HttpReply HttpClient::request(const std::string& method, const std::string& url,
                               const std::string* body, const std::vector<std::string>& headers) {
     HttpReply reply;
-    std::unique_ptr<curl_slist, CurlSlistDeleter> list;
+    tools::CHandle<curl_slist, curl_slist_free_all> list;
     for (const std::string& header : headers) {
         list.reset(curl_slist_append(list.release(), header.c_str()));
     }
@@ -527,14 +524,6 @@ std::string challenge_nonce(const std::string& challenge) {
                                                                                  : "";
 }
 
-DatabaseUser::DatabaseUser() {
-    EXPECT_EQ(Database::get_instance().init(), 0);
-}
-
-DatabaseUser::~DatabaseUser() {
-    Database::get_instance().uninit(0);
-}
-
 namespace {
 
 template <typename Record>
@@ -633,8 +622,8 @@ void Camera::start_webd(const std::vector<std::string>& extra, const ChildSetup&
 }
 
 std::vector<std::string> Camera::webd_argv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> argv = {LPR_WEBD_BIN, "--port",  "0",        "--db",
-                                     m_dbPath,     "--users", m_usersPath};
+    std::vector<std::string> argv = {m_webdProgram, "--port",  "0",        "--db",
+                                     m_dbPath,      "--users", m_usersPath};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }

@@ -83,19 +83,10 @@ class Process {
 int run_program(const std::vector<std::string>& argv, const std::string& input, std::string* output,
                 const ChildSetup& setup = {});
 
-/* Database::init for one test; uninit keeps SQLite up (flag 0): the process may use it
- * again. */
-class DatabaseUser {
-  public:
-    DatabaseUser();
-    ~DatabaseUser();
-    DatabaseUser(const DatabaseUser&) = delete;
-    DatabaseUser& operator=(const DatabaseUser&) = delete;
-};
-
 /* A record as the settings database holds it now, read through a read-write connection so
  * that a journal left by a killed writer is rolled back first; integrity (if not null)
- * receives the integrity check's report. Needs a DatabaseUser. */
+ * receives the integrity check's report. Needs a Database::User (flag 0: the test process
+ * may use SQLite again). */
 bool read_record(const std::string& dbPath, lpr_advanced_t* record,
                  std::string* integrity = nullptr);
 bool read_record(const std::string& dbPath, VEHICLE_COUNT_SETTING* record,
@@ -215,8 +206,9 @@ class Camera {
     /* The two halves of start_webd: start, and wait for "listening on" (the port). */
     void launch_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
     void wait_webd_listening();
-    /* The command line that start_webd runs. */
+    /* The command line that start_webd runs; program: LPR_WEBD_BIN unless set here. */
     std::vector<std::string> webd_argv(const std::vector<std::string>& extra = {}) const;
+    void set_webd_program(const std::string& program) { m_webdProgram = program; }
     int stop_webd();
     Process* webd() { return m_webd.get(); }
     unsigned port() const { return m_port; }
@@ -228,6 +220,7 @@ class Camera {
     std::string m_usersPath;
     std::unique_ptr<Process> m_settingsd;
     std::unique_ptr<Process> m_webd;
+    std::string m_webdProgram = LPR_WEBD_BIN;
     unsigned m_port = 0;
     int m_webdRuns = 0;
     int m_settingsdRuns = 0;

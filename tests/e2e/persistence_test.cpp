@@ -15,6 +15,7 @@
 
 #include "Database.h"
 #include "e2e_support.h"
+#include "json_tree.h"
 #include "lpr_bus_topics.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
@@ -22,15 +23,7 @@
 namespace e2e {
 namespace {
 
-struct CJsonDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
-
-std::string print(const cJSON* item) {
-    std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(item), cJSON_free);
-    return text ? std::string(text.get()) : std::string();
-}
+using tools::CJsonPtr;
 
 /* The web server library's side of the bus, played by the test: publishes on the
  * endpoint that the daemon subscribes to. */
@@ -41,7 +34,7 @@ class LibraryPublisher {
         lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "webserver");
         std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_WEBSERVER);
         m_ok = lpr_zmq_init(&cfg) == LPR_ZMQ_OK;
-        lpr_zmq_set_source(2);
+        lpr_zmq_set_source(LPR_BUS_SOURCE_WEBSERVER);
     }
     ~LibraryPublisher() {
         if (m_ok) {
@@ -89,7 +82,7 @@ TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
     cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdFontSize", cJSON_CreateNumber(4));
     cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdPositionName",
                                            cJSON_CreateString("Gate 7"));
-    const std::string expectedAdvanced = print(doc.get());
+    const std::string expectedAdvanced = tools::print_compact(doc.get());
 
     // 200 means stored (tests/e2e/acked_writes_test.cpp).
     HttpReply w1 = client.post(cam.url("/api/v1/set_lpr_advanced"),
@@ -104,7 +97,8 @@ TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
     EXPECT_EQ(client.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
 
     // The database holds the records, field by field at their offsets.
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
     lpr_advanced_t adv;
     VEHICLE_COUNT_SETTING vcs;
     ASSERT_TRUE(read_record(cam.db_path(), &adv));
@@ -190,7 +184,8 @@ TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
     ASSERT_TRUE(bus.ok());
     lpr_test::BusListener acks(LPR_BUS_ENDPOINT_MAIN);
     ASSERT_TRUE(acks.wait_connected([] {}));  // the heartbeat comes every second
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
     lpr_advanced_t advBefore;
     VEHICLE_COUNT_SETTING vcsBefore;
     ASSERT_TRUE(read_record(cam.db_path(), &advBefore));
@@ -228,7 +223,7 @@ TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
     changed.postSetting.cameraPort = 4242;
     ASSERT_TRUE(publish_until(bus, cam.settingsd(), LPR_BUS_TOPIC_COUNT,
                               lpr_test::bytes_of(changed),
-                              "settingsd: stored lpr.config.count (3596 bytes)", 1));
+                              "settingsd: stored " LPR_BUS_TOPIC_COUNT " (3596 bytes)", 1));
     expect_ack(acks, LPR_BUS_ACK_STORED, "");
     ASSERT_TRUE(read_record(cam.db_path(), &vcs));
     EXPECT_EQ(lpr_test::bytes_of(vcs), lpr_test::bytes_of(changed));
@@ -261,7 +256,8 @@ TEST(Persistence, SigkillDuringAStreamOfWritesLeavesOneWholeRecord) {
     ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
     LibraryPublisher bus;
     ASSERT_TRUE(bus.ok());
-    DatabaseUser db;
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
 
     const int kRecords = 3000;
     std::vector<std::string> sent;
@@ -292,7 +288,7 @@ TEST(Persistence, SigkillDuringAStreamOfWritesLeavesOneWholeRecord) {
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         });
-        ASSERT_TRUE(cam.settingsd()->wait_for_log("settingsd: stored lpr.config.count",
+        ASSERT_TRUE(cam.settingsd()->wait_for_log("settingsd: stored " LPR_BUS_TOPIC_COUNT,
                                                   milliseconds(10000)));
         std::uniform_int_distribution<int> delay(0, 150);
         std::this_thread::sleep_for(milliseconds(delay(random)));

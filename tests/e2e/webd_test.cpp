@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "e2e_support.h"
+#include "json_tree.h"
 #include "settings_table.h"
 
 namespace e2e {
@@ -98,6 +99,33 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
         log, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] access: 127\.0\.0\.1 )"
                         R"(admin GET /api/v1/set_vehicle_count 405 39 \d+us\n)")))
         << log;
+}
+
+/* The error policy: a failure inside a request's handling (the test build's fault hook
+ * throws std::bad_alloc after the library answered a write, while the record's gate and the
+ * library's reply are held) is answered 500 and logged once; the connection stays open, and
+ * the same write goes through next, so nothing stayed held. */
+TEST_F(WebdTest, AFailureInsideARequestIsAnswered500AndTheNextRequestIsServed) {
+    cam.set_webd_program(LPR_WEBD_FAULT_HOOK_BIN);
+    ASSERT_NO_FATAL_FAILURE(start());
+    HttpClient client;
+    client.set_credentials(kAdmin.user, kAdmin.password);
+    const std::string url = cam.url("/api/v1/set_vehicle_count");
+    const std::string write = R"({"resetHour":5})";
+    HttpReply failed = client.request("POST", url, &write, {"X-Lpr-Fault: bad-alloc"});
+    EXPECT_EQ(failed.status, 500);
+    EXPECT_EQ(failed.body, R"({"code":500,"msg":"Internal error"})");
+    HttpReply next = client.post(url, write);
+    EXPECT_EQ(next.status, 200);
+    EXPECT_EQ(next.body, R"({"code":200,"msg":"OK"})");
+    EXPECT_EQ(client.connects(), 1);
+    const std::string log = cam.webd()->log();
+    EXPECT_EQ(count_of(log,
+                       "] lpr-webd: error: POST /api/v1/set_vehicle_count (answered 500): "
+                       "std::bad_alloc\n"),
+              1u)
+        << log;
+    EXPECT_EQ(count_of(log, " POST /api/v1/set_vehicle_count 500 35 "), 1u) << log;
 }
 
 TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
@@ -405,7 +433,7 @@ TEST_F(WebdTest, OpenApiDescribesEveryUrlTheServerAnswers) {
     ASSERT_NO_FATAL_FAILURE(start());
     HttpReply listing = as(&kViewer, "GET", "/api/v1/");
     ASSERT_EQ(listing.status, 200);
-    std::unique_ptr<cJSON, void (*)(cJSON*)> names(cJSON_Parse(listing.body.c_str()), cJSON_Delete);
+    tools::CJsonPtr names(cJSON_Parse(listing.body.c_str()));
     ASSERT_TRUE(names && cJSON_IsArray(names.get())) << listing.body;
     std::vector<std::pair<std::string, std::string>> urls = {
         {"", "get"}, {"whoami", "get"}, {"settings_table", "get"}};

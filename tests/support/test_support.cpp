@@ -45,6 +45,29 @@ const bool s_registered = [] {
 
 }  // namespace
 
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+    const char* old = std::getenv(name);
+    m_had = old != nullptr;
+    m_old = m_had ? old : "";
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had) {
+        setenv(m_name, m_old.c_str(), 1);
+    } else {
+        unsetenv(m_name);
+    }
+}
+
+lpr_zmq_config_t bus_config(lpr_zmq_role_t role, const char* pub, const char* sub) {
+    lpr_zmq_config_t cfg;
+    lpr_zmq_get_default_config(&cfg, role, "bustest");
+    std::strcpy(cfg.pub_endpoint, pub);
+    std::strcpy(cfg.sub_endpoint, sub);
+    return cfg;
+}
+
 TempDir::TempDir(const std::string& base) : m_path(make_temp_dir(base)) {}
 
 TempDir::~TempDir() {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "lpr_zmq.h"
+
 namespace lpr_test {
 
 /* A fresh folder under base (default $TMPDIR, or /tmp), removed with its contents. */
@@ -29,6 +31,25 @@ class TempDir {
   private:
     std::string m_path;
 };
+
+/* Sets an environment variable for the life of the object; then restores it, or removes it
+ * when it was not set. */
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* m_name;
+    bool m_had;
+    std::string m_old;
+};
+
+/* A bus client configuration: the defaults for role and the identity "bustest", with the
+ * endpoints pub and sub. */
+lpr_zmq_config_t bus_config(lpr_zmq_role_t role, const char* pub, const char* sub);
 
 /* The private ipc folder of this test process. */
 const std::string& ipc_dir();

@@ -7,20 +7,18 @@
 
 #include <cjson/cJSON.h>
 
-#include <memory>
 #include <new>
 #include <string>
 
+#include "c_handle.h"
+
 namespace tools {
 
-struct CJsonDeleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+using CJsonPtr = CHandle<cJSON, cJSON_Delete>;
 
 /* The compact text of item; std::bad_alloc when the printer runs out of memory. */
 inline std::string print_compact(const cJSON* item) {
-    std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(item), cJSON_free);
+    CHandle<char, cJSON_free> text(cJSON_PrintUnformatted(item));
     if (!text) {
         throw std::bad_alloc();
     }

@@ -18,12 +18,14 @@
 #include "Database.h"
 #include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
+#include "program_log.h"
+#include "program_version.h"
 #include "settings_store.h"
 #include "store_queue.h"
 
 namespace {
 
-using settingsd::log_line;
+using settingsd::kLogTag;
 
 /* The main server's side of the bus: it publishes on the endpoint the library
  * subscribes to, and subscribes to the endpoint the library publishes on. */
@@ -57,26 +59,16 @@ const char kUsage[] =
     "  --help      this text\n"
     "  --version   program version\n";
 
+/* Called by the bus client on its receive thread: nothing may pass back into it. A message
+ * that cannot be filed (memory ran out) is neither stored nor acknowledged; its publisher
+ * hears nothing and sends the record again. */
 void on_message(const char* topic, const void* data, size_t len, void* user) {
-    static_cast<settingsd::StoreQueue*>(user)->add(topic, data, len);
-}
-
-/* Database::init for the life of the daemon. */
-class DatabaseRun {
-  public:
-    DatabaseRun() : m_ok(Database::get_instance().init() == 0) {}
-    ~DatabaseRun() {
-        if (m_ok) {
-            Database::get_instance().uninit(1);
-        }
+    try {
+        static_cast<settingsd::StoreQueue*>(user)->add(topic, data, len);
+    } catch (...) {
+        tools::log_caught(kLogTag, "a message could not be filed");
     }
-    DatabaseRun(const DatabaseRun&) = delete;
-    DatabaseRun& operator=(const DatabaseRun&) = delete;
-    bool ok() const { return m_ok; }
-
-  private:
-    bool m_ok;
-};
+}
 
 /* The bus client for the life of the daemon. */
 class BusRun {
@@ -100,7 +92,7 @@ class BusRun {
         cfg.recv_hwm = kQueueLimit;
         int rc = lpr_zmq_init(&cfg);
         if (rc != LPR_ZMQ_OK) {
-            log_line("bus client did not start: %s", lpr_zmq_strerror(rc));
+            tools::log_line(kLogTag, "bus client did not start: %s", lpr_zmq_strerror(rc));
             return false;
         }
         m_started = true;
@@ -108,7 +100,7 @@ class BusRun {
         for (const char* topic : kTopics) {
             rc = lpr_zmq_subscribe(topic, LPR_ZMQ_TARGET_BUS, 0, &on_message, queue);
             if (rc != LPR_ZMQ_OK) {
-                log_line("cannot subscribe %s: %s", topic, lpr_zmq_strerror(rc));
+                tools::log_line(kLogTag, "cannot subscribe %s: %s", topic, lpr_zmq_strerror(rc));
                 return false;
             }
         }
@@ -161,7 +153,7 @@ int main(int argc, char** argv) {
                 std::fputs(kUsage, stdout);
                 return 0;
             case 'V':
-                std::puts("lpr-settingsd 1.0.0");
+                std::puts("lpr-settingsd " LPR_PROGRAM_VERSION);
                 return 0;
             default:
                 std::fputs("Try lpr-settingsd --help\n", stderr);
@@ -181,9 +173,10 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    DatabaseRun database;
+    Database::User database;
     if (!database.ok()) {
-        log_line("settings database component did not start: %s", Database::last_error());
+        tools::log_line(kLogTag, "settings database component did not start: %s",
+                        Database::last_error());
         return 1;
     }
     const auto since = std::chrono::steady_clock::now();
@@ -201,8 +194,8 @@ int main(int argc, char** argv) {
         if (!bus.start(&queue)) {
             return 1;
         }
-        log_line("ready: database %s, subscribed to %s and %s", dbPath.c_str(),
-                 LPR_BUS_TOPIC_ADVANCED, LPR_BUS_TOPIC_COUNT);
+        tools::log_line(kLogTag, "ready: database %s, subscribed to %s and %s", dbPath.c_str(),
+                        LPR_BUS_TOPIC_ADVANCED, LPR_BUS_TOPIC_COUNT);
         const timespec period = {
             static_cast<time_t>(
                 std::chrono::duration_cast<std::chrono::seconds>(kHeartbeatPeriod).count()),
@@ -210,12 +203,12 @@ int main(int argc, char** argv) {
         do {
             publish_heartbeat(queue, since);
         } while ((signo = sigtimedwait(&stopSignals, nullptr, &period)) < 0);
-        log_line("%s, stopping", signo == SIGINT ? "SIGINT" : "SIGTERM");
+        tools::log_line(kLogTag, "%s, stopping", signo == SIGINT ? "SIGINT" : "SIGTERM");
         // What arrived before the subscriptions ended is stored and acknowledged while the
         // bus client can still send.
         bus.stop_receiving();
         queue.stop();
     }
-    log_line("stopped");
+    tools::log_line(kLogTag, "stopped");
     return 0;
 }

@@ -8,23 +8,17 @@
 
 #include <cstddef>
 #include <map>
-#include <memory>
 #include <string>
 
-struct sqlite3;
+#include "Database.h"
 
 namespace settingsd {
 
-/* "[<time> <pid>] settingsd: <message>" on standard output. */
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+/* The tag of the daemon's log lines (tools/common/program_log.h). */
+constexpr char kLogTag[] = "settingsd";
 
 /* The size of the record a settings topic carries; 0 for any other topic. */
 size_t record_size(const std::string& topic);
-
-struct ConnCloser {
-    void operator()(sqlite3* conn) const;
-};
-using ConnPtr = std::unique_ptr<sqlite3, ConnCloser>;
 
 /* What became of a transaction: stored, or refused with a short reason for the
  * acknowledgement ("database is read-only", "disk full", ...). */
@@ -47,8 +41,7 @@ class SettingsStore {
                       const std::map<std::string, size_t>& covered);
 
   private:
-    std::string m_path;
-    ConnPtr m_conn;
+    Database::Connection m_conn;
 };
 
 }  // namespace settingsd

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <utility>
 
+#include "program_log.h"
+
 namespace settingsd {
 namespace {
 
@@ -30,9 +32,9 @@ lpr_bus_ack_t make_ack(uint16_t source, uint32_t session, const std::string& top
 void publish(const lpr_bus_ack_t& ack) {
     int rc = lpr_zmq_publish_to(LPR_BUS_TOPIC_ACK, LPR_ZMQ_TARGET_BUS, &ack, sizeof ack);
     if (rc != LPR_ZMQ_OK) {
-        log_line("cannot acknowledge %s %llu..%llu: %s", ack.topic,
-                 static_cast<unsigned long long>(ack.first_sequence),
-                 static_cast<unsigned long long>(ack.last_sequence), lpr_zmq_strerror(rc));
+        tools::log_line(kLogTag, "cannot acknowledge %s %llu..%llu: %s", ack.topic,
+                        static_cast<unsigned long long>(ack.first_sequence),
+                        static_cast<unsigned long long>(ack.last_sequence), lpr_zmq_strerror(rc));
     }
 }
 
@@ -42,7 +44,7 @@ bool StoreQueue::start() {
     try {
         m_thread = std::thread(&StoreQueue::run, this);
     } catch (const std::system_error& e) {
-        log_line("cannot start the store thread: %s", e.what());
+        tools::log_line(kLogTag, "cannot start the store thread: %s", e.what());
         return false;
     }
     return true;
@@ -66,7 +68,7 @@ void StoreQueue::add(const char* topic, const void* data, size_t len) {
         if (len != expected || data == nullptr) {
             char reason[96];
             std::snprintf(reason, sizeof reason, "%zu bytes, a record has %zu", len, expected);
-            log_line("refused %s: %s", topic, reason);
+            tools::log_line(kLogTag, "refused %s: %s", topic, reason);
             ++m_stats.refused;
             if (numbered) {
                 m_batch.answers.push_back(make_ack(info.source, info.session, name, info.sequence,

@@ -2,7 +2,6 @@
  * lpr-webd: the camera's reference web server. Loads liblprcgi, registers the settings
  * actions and serves them as JSON over HTTP with Digest authentication.
  */
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
@@ -15,6 +14,7 @@
 
 #include "cgi/lpr_cgi.h"
 #include "options.h"
+#include "routes.h"
 #include "server.h"
 #include "startup_check.h"
 #include "users.h"
@@ -173,19 +173,6 @@ bool load_users(const webd::Options& options, webd::UserTable* users) {
     return true;
 }
 
-bool register_actions() {
-    size_t count = 0;
-    const webd::ActionRoute* routes = webd::action_routes(&count);
-    for (size_t i = 0; i < count; ++i) {
-        if (lpr_cgi_register_action(routes[i].name, routes[i].handler, routes[i].permission,
-                                    routes[i].methodMask) != 0) {
-            std::fprintf(stderr, "lpr-webd: cannot register action %s\n", routes[i].name);
-            return false;
-        }
-    }
-    return true;
-}
-
 /* Stops the library when main leaves, after the HTTP side has stopped. */
 class LibraryRun {
   public:
@@ -225,9 +212,8 @@ int main(int argc, char** argv) {
     if (!options.addUser.empty() || !options.removeUser.empty()) {
         return edit_users(options);
     }
-    in6_addr address{};
-    if (inet_pton(AF_INET, options.address.c_str(), &address) != 1 &&
-        inet_pton(AF_INET6, options.address.c_str(), &address) != 1) {
+    webd::ListenAddress listen;
+    if (!webd::parse_listen_address(options.address, options.port, &listen)) {
         std::fprintf(stderr, "lpr-webd: --address %s is not an IPv4 or IPv6 address\n",
                      options.address.c_str());
         return 2;
@@ -284,14 +270,14 @@ int main(int argc, char** argv) {
                 "writes get 503 until it does\n",
                 static_cast<long long>(pingLimit.count()));
         }
-        if (!register_actions()) {
+        if (!webd::register_library_actions()) {
             return 1;
         }
-        webd::Server server(options, std::move(users), acks);
+        webd::Server server(options, listen, std::move(users), acks);
         if (!server.start()) {
             return 1;
         }
-        const bool v6 = options.address.find(':') != std::string::npos;
+        const bool v6 = listen.v6;
         std::printf(
             "lpr-webd: listening on http://%s%s%s:%u/api/v1/ (realm \"%s\", %s, %s writes)\n",
             v6 ? "[" : "", options.address.c_str(), v6 ? "]" : "", server.port(),

@@ -8,7 +8,7 @@
 
 namespace webd {
 
-MhdResponse MhdResponse::copy_of(const std::string& body) {
+MhdResponse MhdResponse::copy_of(std::string_view body) {
     // MUST_COPY: the response owns its bytes, the string may go away.
     return MhdResponse(MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
                                                        MHD_RESPMEM_MUST_COPY));

@@ -8,26 +8,21 @@
 #include <microhttpd.h>
 
 #include <cstddef>
-#include <memory>
 #include <string>
+#include <string_view>
+
+#include "c_handle.h"
 
 namespace webd {
 
-struct MhdDaemonStopper {
-    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
-};
-using MhdDaemonPtr = std::unique_ptr<MHD_Daemon, MhdDaemonStopper>;
-
-struct MhdResponseDestroyer {
-    void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
-};
+using MhdDaemonPtr = tools::CHandle<MHD_Daemon, MHD_stop_daemon>;
 
 /* One response object. MHD keeps its own reference once the response is queued, so
  * the object may be dropped right after queue(). */
 class MhdResponse {
   public:
     /* A body copied into the response. */
-    static MhdResponse copy_of(const std::string& body);
+    static MhdResponse copy_of(std::string_view body);
 
     /* A body that lives as long as the program (static data), sent from where it lies. */
     static MhdResponse persistent(const void* body, size_t size);
@@ -45,7 +40,7 @@ class MhdResponse {
 
   private:
     explicit MhdResponse(MHD_Response* response) : m_response(response) {}
-    std::unique_ptr<MHD_Response, MhdResponseDestroyer> m_response;
+    tools::CHandle<MHD_Response, MHD_destroy_response> m_response;
 };
 
 /* The client's address as text ("127.0.0.1", "::1"), or "-". */

@@ -1,11 +1,15 @@
 #include "options.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
+#include <netinet/in.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+
+#include "program_version.h"
 
 namespace webd {
 namespace {
@@ -217,7 +221,7 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 std::fputs(kUsage, stdout);
                 return ParseResult::kExitOk;
             case kVersion:
-                std::puts("lpr-webd 1.0.0");
+                std::puts("lpr-webd " LPR_PROGRAM_VERSION);
                 return ParseResult::kExitOk;
             default:
                 std::fputs("Try lpr-webd --help\n", stderr);
@@ -232,6 +236,25 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
         return ParseResult::kExitError;
     }
     return ParseResult::kRun;
+}
+
+bool parse_listen_address(const std::string& text, unsigned port, ListenAddress* listen) {
+    // Filled in place: sockaddr_storage has room and alignment for either family.
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&listen->address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&listen->address);
+    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        listen->v6 = false;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        listen->v6 = true;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace webd

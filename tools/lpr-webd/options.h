@@ -4,6 +4,8 @@
 #ifndef LPR_WEBD_OPTIONS_H
 #define LPR_WEBD_OPTIONS_H
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,6 +48,15 @@ enum class ParseResult { kRun, kExitOk, kExitError };
 
 /* Parses argv into *options; prints --help, --version or the error itself. */
 ParseResult parse_options(int argc, char** argv, Options* options);
+
+/* The address and port the server listens on, parsed once from --address and --port. */
+struct ListenAddress {
+    sockaddr_storage address{};
+    bool v6 = false;
+};
+
+/* false when text is neither an IPv4 nor an IPv6 address. */
+bool parse_listen_address(const std::string& text, unsigned port, ListenAddress* listen);
 
 }  // namespace webd
 

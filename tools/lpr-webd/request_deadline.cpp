@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "lpr_common.h"
 #include "mhd.h"
+#include "program_log.h"
 
 namespace webd {
 
@@ -111,11 +111,8 @@ void RequestDeadline::watch() {
             // connection's.
             ::shutdown(entry.fd, SHUT_RDWR);
             entry.cut = true;
-            char when[32] = {};
-            lpr_get_time_string(when, sizeof when);
-            std::printf("[%s %d] deadline: %s request not complete within %lld s, closed\n", when,
-                        static_cast<int>(getpid()), entry.client.c_str(),
-                        static_cast<long long>(m_limit.count()));
+            tools::log_line("deadline", "%s request not complete within %lld s, closed",
+                            entry.client.c_str(), static_cast<long long>(m_limit.count()));
         }
         m_wakeAt = next;
         if (next == Clock::time_point::max()) {

@@ -1,47 +1,31 @@
 /*
- * The HTTP side of lpr-webd: libmicrohttpd with an internal epoll thread pool, request
- * hygiene and the whole-request deadline, Digest authentication against the users file,
- * login throttling, routing of /api/v1/ to the library's actions, the settings table
- * and the settings page (static_files.h), and one access-log line per request.
+ * The HTTP side of lpr-webd: libmicrohttpd with an internal epoll thread pool, and the
+ * life of each request through libmicrohttpd's callbacks: request hygiene and the
+ * whole-request deadline, the body, authentication (authentication.h), the route
+ * (routes.h), the wait of a write, and one access-log line.
+ *
+ * Error policy: no exception passes into libmicrohttpd. Each callback catches at its top;
+ * a request whose handling fails is answered 500 (or, when no answer can be sent, its
+ * connection is closed), the failure is logged once, and the server goes on with the next
+ * request.
  */
 #ifndef LPR_WEBD_SERVER_H
 #define LPR_WEBD_SERVER_H
 
-#include <sys/socket.h>
-
-#include <cstdint>
-#include <string>
-
-#include "cgi/lpr_cgi.h"
-#include "digest_auth.h"
-#include "login_throttle.h"
+#include "authentication.h"
 #include "mhd.h"
 #include "options.h"
+#include "request.h"
 #include "request_deadline.h"
-#include "static_files.h"
 #include "users.h"
 #include "write_ack.h"
 
 namespace webd {
 
-/* One action the host registers with the library. */
-struct ActionRoute {
-    const char* name; /* the action name and the last part of its URL */
-    LprCgiHandler handler;
-    uint32_t permission; /* the bit a user needs */
-    int methodMask;      /* bit n allows HTTP_METHODS value n */
-};
-
-/* The four settings actions, in the order they are registered. */
-const ActionRoute* action_routes(size_t* count);
-
-/* The reply envelope {"code":N,"msg":"..."} of the library, for the host's own replies. */
-std::string envelope(int code, const std::string& msg);
-
 class Server {
   public:
     /* Settings writes are answered once acks confirms them (write_ack.h). */
-    Server(const Options& options, UserTable users, WriteAcks& acks);
+    Server(const Options& options, const ListenAddress& listen, UserTable users, WriteAcks& acks);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -53,8 +37,6 @@ class Server {
     void stop();
 
   private:
-    struct Request;
-
     static void* on_uri(void* cls, const char* uri, MHD_Connection* connection);
     static MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url,
                                 const char* method, const char* version, const char* uploadData,
@@ -64,30 +46,19 @@ class Server {
     static void on_connection(void* cls, MHD_Connection* connection, void** socketContext,
                               MHD_ConnectionNotificationCode code);
 
+    MHD_Result access(MHD_Connection* connection, Request& req, const char* url, const char* method,
+                      const char* version, const char* uploadData, size_t* uploadSize);
     MHD_Result begin(MHD_Connection* connection, Request& req, const char* url, const char* method,
                      const char* version);
-    MHD_Result authenticate(MHD_Connection* connection, Request& req);
     MHD_Result finish(MHD_Connection* connection, Request& req);
-    MHD_Result route(MHD_Connection* connection, Request& req);
-    MHD_Result reply_too_large(MHD_Connection* connection, Request& req);
-    MHD_Result dispatch(MHD_Connection* connection, Request& req);
-    MHD_Result reply_library(MHD_Connection* connection, Request& req);
-    MHD_Result answer_write(MHD_Connection* connection, Request& req);
-    MHD_Result reply(MHD_Connection* connection, Request& req, unsigned status,
-                     const std::string& body, const char* header = nullptr,
-                     const char* value = nullptr);
-    MHD_Result reply_throttled(MHD_Connection* connection, Request& req, unsigned seconds);
-    MHD_Result reply_whoami(MHD_Connection* connection, Request& req);
-    MHD_Result reply_listing(MHD_Connection* connection, Request& req);
-    MHD_Result reply_settings_table(MHD_Connection* connection, Request& req);
-    MHD_Result reply_page_file(MHD_Connection* connection, Request& req, const EmbeddedFile& file);
+    MHD_Result fail(MHD_Connection* connection, Request& req) noexcept;
+    void log_access(MHD_Connection* connection, const Request& req,
+                    MHD_RequestTerminationCode code);
 
     const Options m_options;
-    const UserTable m_users;
+    ListenAddress m_listen;
     WriteAcks& m_acks;
-    LoginThrottle m_throttle;
-    DigestAuth m_digest;
-    sockaddr_storage m_bindAddress{};
+    Authentication m_auth;
     RequestDeadline m_deadline; /* outlives the daemon, whose callbacks use it */
     MhdDaemonPtr m_daemon;
 };

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "Database.h"
@@ -17,29 +16,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kRetryInterval(100);
 
-struct ConnCloser {
-    void operator()(sqlite3* conn) const { Database::sqlite_disconn(conn); }
-};
-using ConnPtr = std::unique_ptr<sqlite3, ConnCloser>;
-
-/* Database::init for the check. Flag 0 at the end: the library's own init and uninit
- * decide when SQLite shuts down. */
-class DatabaseUse {
-  public:
-    DatabaseUse() : m_ok(Database::get_instance().init() == 0) {}
-    ~DatabaseUse() {
-        if (m_ok) {
-            Database::get_instance().uninit(0);
-        }
-    }
-    DatabaseUse(const DatabaseUse&) = delete;
-    DatabaseUse& operator=(const DatabaseUse&) = delete;
-    bool ok() const { return m_ok; }
-
-  private:
-    bool m_ok;
-};
-
 bool has_hot_journal(const std::string& dbPath) {
     struct stat st;
     return stat((dbPath + "-journal").c_str(), &st) == 0 && st.st_size > 0;
@@ -48,12 +24,11 @@ bool has_hot_journal(const std::string& dbPath) {
 /* Both records of the database, read as the library reads them; false with the reason. */
 bool read_database(const std::string& dbPath, lpr_advanced_t* adv, VEHICLE_COUNT_SETTING* vcs,
                    std::string* error) {
-    sqlite3* raw = nullptr;
-    if (Database::sqlite_conn(dbPath.c_str(), "qzdb", &raw) != 0) {
+    Database::Connection conn;
+    if (conn.open(dbPath.c_str(), "qzdb") != 0) {
         *error = Database::last_error();
         return false;
     }
-    ConnPtr conn(raw);
     std::memset(adv, 0, sizeof *adv);
     std::memset(vcs, 0, sizeof *vcs);
     if (Database::get_instance().get_lpr_advanced(adv, conn.get()) != 0 ||
@@ -92,7 +67,8 @@ bool bus_started(std::string* error) {
 
 bool cache_matches_database(const std::string& dbPath, std::chrono::seconds wait,
                             std::string* error) {
-    DatabaseUse database;
+    // Flag 0: the library's own init and uninit decide when SQLite shuts down.
+    const Database::User database(0);
     if (!database.ok()) {
         *error =
             std::string("the settings database component did not start: ") + Database::last_error();

@@ -1,8 +1,7 @@
 #include "users.h"
 
 #include <fcntl.h>
-#include <nettle/md5.h>
-#include <nettle/sha2.h>
+#include <nettle/nettle-meta.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +10,22 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "hex.h"
 
 namespace webd {
 namespace {
+
+/* Digest's H() with one of nettle's hashes, as lower-case hex. */
+std::string digest_hex(const nettle_hash& hash, const std::string& text) {
+    std::vector<uint8_t> context(hash.context_size);  // new[] aligns for any context
+    std::vector<uint8_t> digest(hash.digest_size);
+    hash.init(context.data());
+    hash.update(context.data(), text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    hash.digest(context.data(), digest.size(), digest.data());
+    return to_hex(digest.data(), digest.size());
+}
 
 class UniqueFd {
   public:
@@ -182,21 +192,11 @@ bool valid_realm(const std::string& realm) {
 }
 
 std::string sha256_hex(const std::string& text) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    return to_hex(digest, sizeof digest);
+    return digest_hex(nettle_sha256, text);
 }
 
 std::string md5_hex(const std::string& text) {
-    md5_ctx ctx;
-    md5_init(&ctx);
-    md5_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
-    uint8_t digest[MD5_DIGEST_SIZE];
-    md5_digest(&ctx, sizeof digest, digest);
-    return to_hex(digest, sizeof digest);
+    return digest_hex(nettle_md5, text);
 }
 
 std::string ha1_sha256_hex(const std::string& name, const std::string& realm,

@@ -8,6 +8,7 @@
 #include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_defs.h"
+#include "program_log.h"
 
 namespace webd {
 namespace {
@@ -308,6 +309,7 @@ void WriteAcks::on_ack(const char*, const void* data, size_t len, void* self) {
         }
     } catch (...) {
         // Nothing may pass into the bus client's thread; a lost acknowledgement times out.
+        tools::log_caught("lpr-webd", "an acknowledgement was lost");
     }
 }
 
@@ -320,6 +322,7 @@ void WriteAcks::on_heartbeat(const char*, const void*, size_t, void* self) {
         acks->m_changed.notify_all();
     } catch (...) {
         // Nothing may pass into the bus client's thread; the next heartbeat counts as well.
+        tools::log_caught("lpr-webd", "a heartbeat was lost");
     }
 }
 
