@@ -34,6 +34,16 @@ const ActionRoute kActionRoutes[] = {
     {"set_vehicle_count", set_vehicle_count_handler, kPermChange, kMethodMaskPost},
 };
 
+/* The host's own pages under /api/v1/ besides the actions and whoami: GET (and HEAD)
+ * only, each with the permission bit it needs. */
+const struct HostPage {
+    const char* name;
+    uint32_t permission;
+} kHostPages[] = {
+    {"status", kPermView},     // status.h
+    {"changes", kPermChange},  // change_log.h
+};
+
 const char kApiPrefix[] = "/api/v1";
 const char kJson[] = "application/json";
 /* Bytes of an oversized body read and thrown away before the connection is cut. */
@@ -62,6 +72,15 @@ const ActionRoute* find_route(const std::string& name) {
     for (const ActionRoute& route : kActionRoutes) {
         if (name == route.name) {
             return &route;
+        }
+    }
+    return nullptr;
+}
+
+const HostPage* find_page(const std::string& name) {
+    for (const HostPage& page : kHostPages) {
+        if (name == page.name) {
+            return &page;
         }
     }
     return nullptr;
@@ -150,7 +169,7 @@ std::string envelope(int code, const std::string& msg) {
 /* State of one request, from its request line to the access-log line. */
 struct Server::Request {
     enum class Phase { kHeaders, kBody, kAwaitingAck, kReplied };
-    enum class Route { kAction, kListing, kWhoami };
+    enum class Route { kAction, kListing, kWhoami, kPage };
 
     Clock::time_point start = Clock::now();
     std::string target; /* as in the request line: what a Digest answer signs */
@@ -171,12 +190,16 @@ struct Server::Request {
     size_t bytes = 0;
     LibraryReply libraryReply;            // the library's reply, until sent
     std::shared_ptr<PendingWrite> write;  // a settings write waiting for the daemon
+    CapturedChange change;                // what an accepted write changed, for the log
 };
 
-Server::Server(const Options& options, UserTable users, WriteAcks& acks)
+Server::Server(const Options& options, UserTable users, WriteAcks& acks, ServerStatus& status,
+               ChangeLog& changes)
     : m_options(options),
       m_users(std::move(users)),
       m_acks(acks),
+      m_status(status),
+      m_changes(changes),
       m_throttle(options.maxFailedLogins, std::chrono::seconds(options.failedLoginWindow),
                  std::chrono::seconds(options.loginBlockSeconds)),
       m_digest(options.realm,
@@ -270,6 +293,7 @@ void Server::on_completed(void* cls, MHD_Connection* connection, void** requestC
     if (req->status != 0) {
         std::snprintf(status, sizeof status, "%u", req->status);
     }
+    self->m_status.count(req->status);
     const char* ended = cut ? "deadline" : termination_text(code);
     const size_t bytes = req->method == "HEAD" ? 0 : req->bytes;  // headers only
     std::fprintf(stdout, "[%s %d] access: %s %s %s %s %s %zu %lldus%s%s\n", when,
@@ -365,7 +389,9 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
     } else if (path.compare(0, prefix.size(), prefix) == 0 &&
                path.find('/', prefix.size()) == std::string::npos) {
         req.action = path.substr(prefix.size());
-        req.route = req.action == "whoami" ? Request::Route::kWhoami : Request::Route::kAction;
+        req.route = req.action == "whoami"  ? Request::Route::kWhoami
+                    : find_page(req.action) ? Request::Route::kPage
+                                            : Request::Route::kAction;
         route = find_route(req.action);
     } else {
         return reply(connection, req, 404, envelope(404, "Not found"));
@@ -390,6 +416,8 @@ MHD_Result Server::route(MHD_Connection* connection, Request& req) {
             return reply_whoami(connection, req);
         case Request::Route::kAction:
             return dispatch(connection, req);
+        case Request::Route::kPage:
+            return reply_page(connection, req);
     }
     return MHD_NO;
 }
@@ -478,6 +506,7 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
     *resp = LprCgiResp{};
     WriteAcks::Gate gate(m_acks, route ? route->handler : nullptr);
     int32_t rc = lpr_cgi_handle(&ctx, resp.get());
+    req.change = m_changes.capture(req.action, resp->code);  // still under the gate
     const PublishedWrite write = gate.release();
     if (rc == -1) {
         return reply(connection, req, 503, envelope(503, "Settings service not started"));
@@ -501,6 +530,7 @@ MHD_Result Server::dispatch(MHD_Connection* connection, Request& req) {
 
 MHD_Result Server::answer_write(MHD_Connection* connection, Request& req) {
     const WriteOutcome outcome = m_acks.outcome(*req.write);
+    m_changes.append(req.change, req.user, req.client, outcome);
     if (outcome.stored) {
         return reply_library(connection, req);
     }
@@ -573,6 +603,21 @@ MHD_Result Server::reply_listing(MHD_Connection* connection, Request& req) {
     }
     listing.resize(std::strlen(listing.c_str()));
     return reply(connection, req, 200, listing);
+}
+
+MHD_Result Server::reply_page(MHD_Connection* connection, Request& req) {
+    const HostPage& page = *find_page(req.action);
+    if ((req.account->permissions & page.permission) == 0) {
+        return reply(connection, req, 403,
+                     forbidden_body(req.action, page.permission, *req.account));
+    }
+    if (req.action == "status") {
+        return reply(connection, req, 200, m_status.json());
+    }
+    unsigned status = 200;
+    const std::string body = m_changes.reply(
+        MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "limit"), &status);
+    return reply(connection, req, status, body);
 }
 
 MHD_Result Server::reply_whoami(MHD_Connection* connection, Request& req) {

@@ -13,11 +13,13 @@
 #include <string>
 
 #include "cgi/lpr_cgi.h"
+#include "change_log.h"
 #include "digest_auth.h"
 #include "login_throttle.h"
 #include "mhd.h"
 #include "options.h"
 #include "request_deadline.h"
+#include "status.h"
 #include "users.h"
 #include "write_ack.h"
 
@@ -39,8 +41,11 @@ std::string envelope(int code, const std::string& msg);
 
 class Server {
   public:
-    /* Settings writes are answered once acks confirms them (write_ack.h). */
-    Server(const Options& options, UserTable users, WriteAcks& acks);
+    /* Settings writes are answered once acks confirms them (write_ack.h); status counts
+     * every request and answers /api/v1/status, changes logs every accepted write and
+     * answers /api/v1/changes. */
+    Server(const Options& options, UserTable users, WriteAcks& acks, ServerStatus& status,
+           ChangeLog& changes);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -78,10 +83,13 @@ class Server {
     MHD_Result reply_throttled(MHD_Connection* connection, Request& req, unsigned seconds);
     MHD_Result reply_whoami(MHD_Connection* connection, Request& req);
     MHD_Result reply_listing(MHD_Connection* connection, Request& req);
+    MHD_Result reply_page(MHD_Connection* connection, Request& req);
 
     const Options m_options;
     const UserTable m_users;
     WriteAcks& m_acks;
+    ServerStatus& m_status;
+    ChangeLog& m_changes;
     LoginThrottle m_throttle;
     DigestAuth m_digest;
     sockaddr_storage m_bindAddress{};
