@@ -5,9 +5,10 @@
  * documents exactly as the web server serves them, imports them into a fresh database
  * that then serves the same, lists what differs from the defaults, refuses what breaks
  * the API's rules or would go behind a live web server's back, with documented exit
- * statuses.
+ * statuses; and run.sh keeps a second instance out of its folder.
  */
 #include <cjson/cJSON.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -389,6 +390,41 @@ TEST(Operations, CommandLinesRefuseWithDocumentedStatuses) {
     std::strcpy(expVcs.postSetting.password[2], "s3cret");
     EXPECT_EQ(lpr_test::bytes_of(adv), lpr_test::bytes_of(expAdv));
     EXPECT_EQ(lpr_test::bytes_of(vcs), lpr_test::bytes_of(expVcs));
+}
+
+/* run.sh's process group, killed on every way out of the test. */
+struct ProcessGroup {
+    pid_t leader;
+    ~ProcessGroup() { ::kill(-leader, SIGKILL); }
+};
+
+TEST(Operations, ASecondRunShOnAFolderIsRefusedAndLeavesTheFirstAlone) {
+    if (std::string(LPR_TOOL_EMULATOR).size() > 0) {
+        GTEST_SKIP() << "run.sh starts the programs without the emulator";
+    }
+    lpr_test::TempDir dir;
+    ChildSetup setup = in_session(Session::kNoTerminal);
+    setup.env = {"RUN_DIR=" + dir.file("run"), "PORT=0", "BIN_DIR=" LPR_TOOLS_DIR};
+    Process first({"/bin/bash", LPR_RUN_SH}, dir.file("first.out"), setup);
+    ProcessGroup group{first.pid()};
+    ASSERT_TRUE(first.wait_for_log("Ctrl-C stops both.", milliseconds(20000))) << first.log();
+    EXPECT_EQ(first.log().rfind("Settings page: http://127.0.0.1:", 0), 0u) << first.log();
+    const std::string settingsdLog = read_file(dir.file("run/settingsd.log"));
+    const std::string webdLog = read_file(dir.file("run/webd.log"));
+    ASSERT_NE(webdLog.find("listening on"), std::string::npos);
+
+    std::string second;
+    EXPECT_EQ(run_program({"/bin/bash", LPR_RUN_SH}, "", &second, setup), 1);
+    EXPECT_EQ(second,
+              "run.sh: another run.sh uses this folder; set RUN_DIR=... to run a second camera "
+              "beside it (this folder: " +
+                  dir.file("run") + ")\n");
+    EXPECT_EQ(read_file(dir.file("run/settingsd.log")), settingsdLog);
+    EXPECT_EQ(read_file(dir.file("run/webd.log")), webdLog);
+
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_NE(first.log().find("\nStopping...\nStopped.\n"), std::string::npos) << first.log();
+    EXPECT_NE(read_file(dir.file("run/webd.log")).find("lpr-webd: stopped\n"), std::string::npos);
 }
 
 }  // namespace
