@@ -328,13 +328,14 @@ TEST_F(WebdTest, OpenApiDescribesEveryUrlTheServerAnswers) {
     ASSERT_EQ(listing.status, 200);
     std::unique_ptr<cJSON, void (*)(cJSON*)> names(cJSON_Parse(listing.body.c_str()), cJSON_Delete);
     ASSERT_TRUE(names && cJSON_IsArray(names.get())) << listing.body;
-    std::vector<std::pair<std::string, std::string>> urls = {{"", "get"}, {"whoami", "get"}};
+    std::vector<std::pair<std::string, std::string>> urls = {
+        {"", "get"}, {"whoami", "get"}, {"status", "get"}, {"changes", "get"}};
     const cJSON* name = nullptr;
     cJSON_ArrayForEach(name, names.get()) {
         std::string action = name->valuestring;
         urls.emplace_back(action, action.compare(0, 4, "get_") == 0 ? "get" : "post");
     }
-    ASSERT_EQ(urls.size(), 6u);
+    ASSERT_EQ(urls.size(), 8u);
     const std::string yaml = read_file(LPR_OPENAPI_YAML);
     for (const auto& url : urls) {
         SCOPED_TRACE(url.first);
