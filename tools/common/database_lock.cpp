@@ -24,39 +24,29 @@ std::string database_lock_path(const std::string& dbPath) {
     return dbPath + ".lock";
 }
 
-DatabaseLock::~DatabaseLock() {
-    if (m_fd >= 0) {
-        ::close(m_fd);  // drops the lock
-    }
-}
-
 bool DatabaseLock::acquire(const std::string& dbPath, std::string* error) {
     const std::string path = database_lock_path(dbPath);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) {
+    tools::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640));
+    if (!fd.valid()) {
         *error = "cannot open the lock file " + path + ": " + std::strerror(errno);
         return false;
     }
     struct flock lock = whole_file(F_WRLCK);
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (::fcntl(fd.get(), F_OFD_SETLK, &lock) != 0) {
         const int cause = errno;
-        ::close(fd);
         *error = cause == EAGAIN || cause == EACCES
                      ? "another lpr-settingsd runs on this database (it holds " + path + ")"
                      : "cannot lock " + path + ": " + std::strerror(cause);
         return false;
     }
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-    m_fd = fd;
+    m_fd.reset(fd.release());
     return true;
 }
 
 Holder database_holder(const std::string& dbPath, std::string* error) {
     const std::string path = database_lock_path(dbPath);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    tools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno == ENOENT) {
             return Holder::kNone;  // no daemon has run on this database yet
         }
@@ -66,10 +56,8 @@ Holder database_holder(const std::string& dbPath, std::string* error) {
     // Asks whether a lock conflicts with a read lock, which only the daemon's write lock
     // does; nothing is locked by asking.
     struct flock lock = whole_file(F_RDLCK);
-    const int rc = ::fcntl(fd, F_OFD_GETLK, &lock);
-    const int cause = errno;
-    ::close(fd);
-    if (rc != 0) {
+    if (::fcntl(fd.get(), F_OFD_GETLK, &lock) != 0) {
+        const int cause = errno;
         *error = "cannot test the lock on " + path + ": " + std::strerror(cause);
         return Holder::kUnknown;
     }

@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "unique_fd.h"
+
 namespace settings {
 
 /* The lock file of the settings database at dbPath: dbPath followed by ".lock". */
@@ -24,7 +26,6 @@ std::string database_lock_path(const std::string& dbPath);
 class DatabaseLock {
   public:
     DatabaseLock() = default;
-    ~DatabaseLock();
     DatabaseLock(const DatabaseLock&) = delete;
     DatabaseLock& operator=(const DatabaseLock&) = delete;
 
@@ -33,7 +34,7 @@ class DatabaseLock {
     bool acquire(const std::string& dbPath, std::string* error);
 
   private:
-    int m_fd = -1;
+    tools::UniqueFd m_fd; /* the lock lives as long as this descriptor */
 };
 
 enum class Holder {

@@ -1,6 +1,7 @@
 #include "library_documents.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "cgi/lpr_cgi.h"
 #include "json_tree.h"

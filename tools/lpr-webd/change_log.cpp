@@ -15,6 +15,7 @@
 #include "cgi/lpr_cgi.h"
 #include "document_diff.h"
 #include "json_tree.h"
+#include "unique_fd.h"
 #include "users.h"
 
 namespace webd {
@@ -22,26 +23,10 @@ namespace {
 
 using tools::attach;
 using tools::CJsonPtr;
+using tools::UniqueFd;
 
 /* Bytes read at a time from the end of the log when looking for the newest entries. */
 constexpr size_t kTailBlock = 64 * 1024;
-
-/* A file descriptor, closed when it goes. */
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 /* A reply of lpr_cgi_handle, released on every way out. */
 struct LibraryReply {
@@ -98,8 +83,8 @@ bool is_entry(const std::string& line) {
  * last line without its line break (a write cut short) and lines that are not JSON
  * objects are passed over. */
 void tail_entries(const std::string& path, size_t need, std::vector<std::string>* out) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    const off_t size = fd.get() >= 0 ? ::lseek(fd.get(), 0, SEEK_END) : -1;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const off_t size = fd.valid() ? ::lseek(fd.get(), 0, SEEK_END) : -1;
     if (size <= 0) {
         return;
     }
@@ -151,16 +136,12 @@ void tail_entries(const std::string& path, size_t need, std::vector<std::string>
 ChangeLog::ChangeLog(std::string path, size_t maxBytes)
     : m_path(std::move(path)), m_maxBytes(maxBytes) {}
 
-ChangeLog::~ChangeLog() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-}
+ChangeLog::~ChangeLog() = default;
 
 bool ChangeLog::open(std::string* error) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (m_fd < 0) {
+    m_fd.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    if (!m_fd.valid()) {
         *error = "cannot open the change log " + m_path + ": " + std::strerror(errno);
         return false;
     }
@@ -243,20 +224,19 @@ void ChangeLog::append(const CapturedChange& change, const std::string& user,
 // Called with m_mutex held.
 bool ChangeLog::write_line(const std::string& line) {
     struct stat st {};
-    if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && st.st_size > 0 &&
+    if (m_fd.valid() && ::fstat(m_fd.get(), &st) == 0 && st.st_size > 0 &&
         static_cast<size_t>(st.st_size) + line.size() > m_maxBytes) {
         const std::string older = m_path + ".1";
         if (::rename(m_path.c_str(), older.c_str()) == 0) {
-            ::close(m_fd);
-            m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+            m_fd.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
         }
     }
     std::string failure;
-    if (m_fd < 0) {
+    if (!m_fd.valid()) {
         failure = "cannot open it: " + std::string(std::strerror(errno));
     } else {
         // One write per line, in append mode: lines of concurrent writers never mix.
-        const ssize_t n = ::write(m_fd, line.data(), line.size());
+        const ssize_t n = ::write(m_fd.get(), line.data(), line.size());
         if (n != static_cast<ssize_t>(line.size())) {
             failure = n < 0 ? std::strerror(errno) : "short write (disk full?)";
         }
@@ -315,7 +295,7 @@ ChangeLog::State ChangeLog::state() const {
     s.path = m_path;
     s.maxBytes = m_maxBytes;
     struct stat st {};
-    s.bytes = m_fd >= 0 && ::fstat(m_fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    s.bytes = m_fd.valid() && ::fstat(m_fd.get(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     s.entries = m_entries;
     s.error = m_error;
     return s;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "settings_table.h"
+#include "unique_fd.h"
 #include "write_ack.h"
 
 namespace webd {
@@ -93,7 +94,7 @@ class ChangeLog {
     const std::string m_path;
     const size_t m_maxBytes;
     mutable std::mutex m_mutex; /* guards everything below */
-    int m_fd = -1;
+    tools::UniqueFd m_fd;
     size_t m_bytes = 0;
     uint64_t m_entries = 0;
     std::string m_error;
