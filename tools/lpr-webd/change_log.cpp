@@ -139,7 +139,8 @@ ChangeLog::ChangeLog(std::string path, size_t maxBytes)
 ChangeLog::~ChangeLog() = default;
 
 bool ChangeLog::open(std::string* error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> fileLock(m_mutex);
+    std::lock_guard<std::mutex> documentsLock(m_documentsMutex);
     m_fd.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
     if (!m_fd.valid()) {
         *error = "cannot open the change log " + m_path + ": " + std::strerror(errno);
@@ -183,7 +184,7 @@ CapturedChange ChangeLog::capture(const std::string& action, int32_t code) {
         read_document(*doc, &change.after);  // left empty if it fails: changes unknown
         size_t count = 0;
         const size_t index = static_cast<size_t>(doc - settings::documents(&count));
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_documentsMutex);
         change.before = m_documents.at(index);
         m_documents[index] = change.after;
         return change;

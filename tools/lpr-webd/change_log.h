@@ -18,8 +18,8 @@
  * of one record are seen one at a time, in the order of the cache's stores; the document
  * after one write is the document before the next. Everything else runs outside the gate.
  *
- * Thread-safety: every function may run on any thread; one mutex guards the file and the
- * documents. No function throws: a failure to write the log is reported on standard error
+ * Thread-safety: every function may run on any thread; one mutex guards the file, another
+ * the documents. No function throws: a failure to write the log is reported on standard error
  * and in state(), and the web server goes on serving.
  */
 #ifndef LPR_WEBD_CHANGE_LOG_H
@@ -93,11 +93,13 @@ class ChangeLog {
 
     const std::string m_path;
     const size_t m_maxBytes;
-    mutable std::mutex m_mutex; /* guards everything below */
+    /* The file: a reader of the newest entries holds it while it reads, which must not
+     * hold up capture() under a record's gate, so the documents have a mutex of their own. */
+    mutable std::mutex m_mutex; /* guards m_fd, m_entries, m_error */
     tools::UniqueFd m_fd;
-    size_t m_bytes = 0;
     uint64_t m_entries = 0;
     std::string m_error;
+    std::mutex m_documentsMutex;          /* guards m_documents */
     std::vector<std::string> m_documents; /* per settings document, the latest */
 };
 
