@@ -307,6 +307,7 @@ launch_host() {
     # shellcheck disable=SC2046,SC2086
     LPR_ZMQ_IPC_DIR=$WORK/ipc-$name $(pin 1) "$BUILD/tools/lpr-webd/lpr-webd" \
         --address 127.0.0.1 --port "$port" --db "$WORK/settings.db" --users "$WORK/users" \
+        --change-log "$WORK/$name-changes.log" \
         --digest-md5 --nonce-timeout 3600 ${LPR_BENCH_HOST_ARGS:-} "$@" \
         >"$WORK/$name.log" 2>&1 &
     PIDS+=($!)

@@ -622,8 +622,9 @@ void Camera::start_webd(const std::vector<std::string>& extra, const ChildSetup&
 }
 
 std::vector<std::string> Camera::webd_argv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> argv = {m_webdProgram, "--port",  "0",        "--db",
-                                     m_dbPath,      "--users", m_usersPath};
+    std::vector<std::string> argv = {m_webdProgram, "--port",       "0",
+                                     "--db",        m_dbPath,       "--users",
+                                     m_usersPath,   "--change-log", change_log_path()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
@@ -650,6 +651,10 @@ void Camera::wait_webd_listening() {
 
 int Camera::stop_webd() {
     return m_webd->stop(SIGTERM);
+}
+
+std::string Camera::change_log_path() const {
+    return m_dir.file("changes.log");
 }
 
 std::string Camera::url(const std::string& path) const {

@@ -188,6 +188,8 @@ class Camera {
 
     const std::string& db_path() const { return m_dbPath; }
     const std::string& users_path() const { return m_usersPath; }
+    /* The change log that start_webd gives lpr-webd. */
+    std::string change_log_path() const;
     const std::string& dir() const { return m_dir.path(); }
     std::string file(const std::string& name) const { return m_dir.file(name); }
 

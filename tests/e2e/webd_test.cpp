@@ -435,14 +435,17 @@ TEST_F(WebdTest, OpenApiDescribesEveryUrlTheServerAnswers) {
     ASSERT_EQ(listing.status, 200);
     tools::CJsonPtr names(cJSON_Parse(listing.body.c_str()));
     ASSERT_TRUE(names && cJSON_IsArray(names.get())) << listing.body;
-    std::vector<std::pair<std::string, std::string>> urls = {
-        {"", "get"}, {"whoami", "get"}, {"settings_table", "get"}};
+    std::vector<std::pair<std::string, std::string>> urls = {{"", "get"},
+                                                             {"whoami", "get"},
+                                                             {"settings_table", "get"},
+                                                             {"status", "get"},
+                                                             {"changes", "get"}};
     const cJSON* name = nullptr;
     cJSON_ArrayForEach(name, names.get()) {
         std::string action = name->valuestring;
         urls.emplace_back(action, action.compare(0, 4, "get_") == 0 ? "get" : "post");
     }
-    ASSERT_EQ(urls.size(), 7u);
+    ASSERT_EQ(urls.size(), 9u);
     const std::string yaml = read_file(LPR_OPENAPI_YAML);
     for (const auto& url : urls) {
         SCOPED_TRACE(url.first);

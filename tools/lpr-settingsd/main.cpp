@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Database.h"
+#include "database_lock.h"
 #include "lpr_bus_topics.h"
 #include "lpr_zmq.h"
 #include "program_log.h"
@@ -54,10 +55,16 @@ const char kUsage[] =
     "; with LPR_ZMQ_IPC_DIR set, both socket files live in that\n"
     "folder instead of /var/run.\n"
     "\n"
+    "While it runs it holds a lock on PATH.lock beside the database, by which\n"
+    "lpr-settings-db tells that the database is live.\n"
+    "\n"
     "Options:\n"
-    "  --db PATH   settings database (default /var/lib/lpr/settings.db)\n"
-    "  --help      this text\n"
-    "  --version   program version\n";
+    "  --db PATH       settings database (default /var/lib/lpr/settings.db)\n"
+    "  -h, --help      this text\n"
+    "  --version       program version\n"
+    "\n"
+    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 could not start (reason logged),\n"
+    "2 wrong command line.\n";
 
 /* Called by the bus client on its receive thread: nothing may pass back into it. A message
  * that cannot be filed (memory ran out) is neither stored nor acknowledged; its publisher
@@ -144,7 +151,7 @@ int main(int argc, char** argv) {
                                   {"version", no_argument, nullptr, 'V'},
                                   {nullptr, 0, nullptr, 0}};
     int id;
-    while ((id = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    while ((id = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
         switch (id) {
             case 'd':
                 dbPath = optarg;
@@ -161,7 +168,9 @@ int main(int argc, char** argv) {
         }
     }
     if (optind < argc) {
-        std::fprintf(stderr, "lpr-settingsd: unexpected argument \"%s\"\n", argv[optind]);
+        std::fprintf(stderr,
+                     "lpr-settingsd: unexpected argument \"%s\"; try lpr-settingsd --help\n",
+                     argv[optind]);
         return 2;
     }
 
@@ -184,6 +193,14 @@ int main(int argc, char** argv) {
     {
         settingsd::SettingsStore store;
         if (!store.open(dbPath)) {
+            return 1;
+        }
+        // From here on the database is live: lpr-settings-db refuses to write it.
+        settings::DatabaseLock lock;
+        std::string error;
+        if (!lock.acquire(dbPath, &error)) {
+            tools::log_line(kLogTag, "cannot own the settings database %s: %s", dbPath.c_str(),
+                            error.c_str());
             return 1;
         }
         settingsd::StoreQueue queue(store);

@@ -59,6 +59,7 @@ MHD_Result call_library(Exchange& ex) {
     *resp = LprCgiResp{};
     WriteAcks::Gate gate(ex.acks, known != nullptr ? known->action : nullptr);
     int32_t rc = lpr_cgi_handle(&ctx, resp.get());
+    req.change = ex.changes.capture(req.action, resp->code);  // still under the gate
     fault_hook(ex.connection);
     const PublishedWrite write = gate.release();
     if (rc == -1) {
@@ -76,13 +77,15 @@ MHD_Result call_library(Exchange& ex) {
         if (ex.acks.wait(write, ex.connection, &req.write)) {
             return MHD_YES;  // answer_write runs when the connection resumes
         }
-        return answer_write(ex.connection, req, ex.acks);
+        return answer_write(ex.connection, req, ex.acks, ex.changes);
     }
     return reply_library(ex.connection, req);
 }
 
-MHD_Result answer_write(MHD_Connection* connection, Request& req, WriteAcks& acks) {
+MHD_Result answer_write(MHD_Connection* connection, Request& req, WriteAcks& acks,
+                        ChangeLog& changes) {
     const WriteOutcome outcome = acks.outcome(*req.write);
+    changes.append(req.change, req.user, req.client, outcome);
     if (outcome.stored) {
         return reply_library(connection, req);
     }

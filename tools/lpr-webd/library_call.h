@@ -21,7 +21,8 @@ MHD_Result call_library(Exchange& ex);
 
 /* When the connection of a waiting write resumes: the library's reply if the daemon
  * stored the record, else 503 with the reason. */
-MHD_Result answer_write(MHD_Connection* connection, Request& req, WriteAcks& acks);
+MHD_Result answer_write(MHD_Connection* connection, Request& req, WriteAcks& acks,
+                        ChangeLog& changes);
 
 }  // namespace webd
 

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "cgi/lpr_cgi.h"
+#include "change_log.h"
 #include "options.h"
 #include "routes.h"
 #include "server.h"
 #include "startup_check.h"
+#include "status.h"
 #include "users.h"
 #include "write_ack.h"
 
@@ -256,6 +258,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "lpr-webd: cannot serve: %s\n", error.c_str());
             return 1;
         }
+        if (!webd::register_library_actions()) {
+            return 1;
+        }
+        // Reads the documents through the actions: after they are registered.
+        webd::ChangeLog changes(options.changeLogPath, options.changeLogBytes);
+        if (!changes.open(&error)) {
+            std::fprintf(stderr, "lpr-webd: cannot serve: %s\n", error.c_str());
+            return 1;
+        }
         webd::WriteAcks acks(std::chrono::milliseconds(options.ackTimeoutMs));
         if (!acks.start(&error)) {
             std::fprintf(stderr, "lpr-webd: cannot serve: %s\n", error.c_str());
@@ -270,10 +281,8 @@ int main(int argc, char** argv) {
                 "writes get 503 until it does\n",
                 static_cast<long long>(pingLimit.count()));
         }
-        if (!webd::register_library_actions()) {
-            return 1;
-        }
-        webd::Server server(options, listen, std::move(users), acks);
+        webd::ServerStatus status(options, acks, changes);
+        webd::Server server(options, listen, std::move(users), acks, status, changes);
         if (!server.start()) {
             return 1;
         }

@@ -54,14 +54,24 @@ const char kUsage[] =
     "  --lenient               pass write bodies to the settings library as sent, under\n"
     "                          its own rules (unknown members and members of another type\n"
     "                          skipped, texts cut); default: strict, such writes get 400\n"
+    "  --change-log PATH       log of every accepted write: who, from where, which members\n"
+    "                          changed from what to what (default\n"
+    "                          /var/log/lpr/webd-changes.log)\n"
+    "  --change-log-size B     size at which the change log moves to PATH.1 and starts\n"
+    "                          anew, bytes (default 1048576)\n"
     "  --add-user NAME         add or replace a user in the users file and exit\n"
     "  --perm LIST             permissions of --add-user: view, change, view,change or\n"
     "                          none (default view)\n"
     "  --remove-user NAME      remove a user from the users file and exit\n"
-    "  --help                  this text\n"
-    "  --version               program version\n";
+    "  -h, --help              this text\n"
+    "  --version               program version\n"
+    "\n"
+    "Exit status: 0 stopped by SIGINT or SIGTERM (or a users file command done), 1 could\n"
+    "not start or the users file command failed (reason on standard error), 2 wrong\n"
+    "command line.\n";
 
 enum OptionId {
+    kHelp = 'h', /* also -h */
     kAddress = 256,
     kPort,
     kDb,
@@ -82,10 +92,11 @@ enum OptionId {
     kAckTimeout,
     kDbWait,
     kLenient,
+    kChangeLog,
+    kChangeLogSize,
     kAddUser,
     kPerm,
     kRemoveUser,
-    kHelp,
     kVersion,
 };
 
@@ -110,6 +121,8 @@ const option kLongOptions[] = {
     {"ack-timeout", required_argument, nullptr, kAckTimeout},
     {"db-wait", required_argument, nullptr, kDbWait},
     {"lenient", no_argument, nullptr, kLenient},
+    {"change-log", required_argument, nullptr, kChangeLog},
+    {"change-log-size", required_argument, nullptr, kChangeLogSize},
     {"add-user", required_argument, nullptr, kAddUser},
     {"perm", required_argument, nullptr, kPerm},
     {"remove-user", required_argument, nullptr, kRemoveUser},
@@ -141,7 +154,7 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
     int id;
     bool ok = true;
     opterr = 1;
-    while (ok && (id = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1) {
+    while (ok && (id = getopt_long(argc, argv, "h", kLongOptions, nullptr)) != -1) {
         switch (id) {
             case kAddress:
                 o->address = optarg;
@@ -207,6 +220,13 @@ ParseResult parse_options(int argc, char** argv, Options* o) {
                 break;
             case kLenient:
                 o->lenient = true;
+                break;
+            case kChangeLog:
+                o->changeLogPath = optarg;
+                break;
+            case kChangeLogSize:
+                ok = parse_number<size_t>("change-log-size", optarg, 4096, size_t{1} << 30,
+                                          &o->changeLogBytes);
                 break;
             case kAddUser:
                 o->addUser = optarg;

@@ -36,6 +36,9 @@ struct Options {
     /* Writes go to the library as sent, under its own rules, instead of being checked
      * against the settings table first (strict_check.h). */
     bool lenient = false;
+    /* The change log (change_log.h): one line per accepted write; rotated at this size. */
+    std::string changeLogPath = "/var/log/lpr/webd-changes.log";
+    size_t changeLogBytes = 1024 * 1024;
 
     /* Users file commands: the program edits the file and exits (--digest-md5 there
      * adds the user's MD5 HA1). */

@@ -178,4 +178,15 @@ MHD_Result reply_page_file(Exchange& ex) {
     return page.response.queue(ex.connection, page.status);
 }
 
+MHD_Result reply_status(Exchange& ex) {
+    return reply(ex.connection, ex.req, 200, ex.status.json());
+}
+
+MHD_Result reply_changes(Exchange& ex) {
+    unsigned status = 200;
+    const std::string body = ex.changes.reply(
+        MHD_lookup_connection_value(ex.connection, MHD_GET_ARGUMENT_KIND, "limit"), &status);
+    return reply(ex.connection, ex.req, status, body);
+}
+
 }  // namespace webd

@@ -44,6 +44,10 @@ MHD_Result reply_whoami(Exchange& ex);
 /* The settings table (settings_table.h) as JSON: what the settings page builds its forms
  * from. */
 MHD_Result reply_settings_table(Exchange& ex);
+/* The health of the web server and its daemon (status.h); the newest entries of the change
+ * log (change_log.h), as many as the query's "limit". */
+MHD_Result reply_status(Exchange& ex);
+MHD_Result reply_changes(Exchange& ex);
 /* A file of the settings page (static_files.h), or 304 when the browser holds it. */
 MHD_Result reply_page_file(Exchange& ex);
 

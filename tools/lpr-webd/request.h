@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cgi/lpr_cgi.h"
+#include "change_log.h"
 #include "users.h"
 #include "write_ack.h"
 
@@ -50,6 +51,7 @@ struct Request {
     size_t bytes = 0;
     LibraryReply libraryReply;            // the library's reply, until sent
     std::shared_ptr<PendingWrite> write;  // a settings write waiting for the daemon
+    CapturedChange change;                // what an accepted write changed, for the log
 };
 
 /* text for the access log: printable ASCII only ('?' for anything else), at most limit

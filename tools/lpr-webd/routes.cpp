@@ -16,6 +16,8 @@ const Route kRoutes[] = {
     {"/api/v1/", reply_listing, 0, kMethodGet, nullptr},
     {"/api/v1/whoami", reply_whoami, 0, kMethodGet, nullptr},
     {"/api/v1/settings_table", reply_settings_table, kPermView, kMethodGet, nullptr},
+    {"/api/v1/status", reply_status, kPermView, kMethodGet, nullptr},
+    {"/api/v1/changes", reply_changes, kPermChange, kMethodGet, nullptr},
     {"/api/v1/get_lpr_advanced", call_library, kPermView, kMethodGet, get_lpr_advanced_handler},
     {"/api/v1/set_lpr_advanced", call_library, kPermChange, kMethodPost, set_lpr_advanced_handler},
     {"/api/v1/get_vehicle_count", call_library, kPermView, kMethodGet, get_vehicle_count_handler},

@@ -20,8 +20,10 @@
 #include <string>
 
 #include "cgi/lpr_cgi.h"
+#include "change_log.h"
 #include "options.h"
 #include "request.h"
+#include "status.h"
 #include "write_ack.h"
 
 namespace webd {
@@ -36,6 +38,8 @@ struct Exchange {
     Request& req; /* authenticated: req.account is the user */
     const Options& options;
     WriteAcks& acks;
+    ServerStatus& status;
+    ChangeLog& changes;
 };
 
 using RouteHandler = MHD_Result (*)(Exchange& ex);

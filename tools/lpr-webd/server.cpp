@@ -58,10 +58,12 @@ __attribute__((format(printf, 2, 0))) void on_mhd_log(void*, const char* format,
 }  // namespace
 
 Server::Server(const Options& options, const ListenAddress& listen, UserTable users,
-               WriteAcks& acks)
+               WriteAcks& acks, ServerStatus& status, ChangeLog& changes)
     : m_options(options),
       m_listen(listen),
       m_acks(acks),
+      m_status(status),
+      m_changes(changes),
       m_auth(options, std::move(users)),
       m_deadline(std::chrono::seconds(options.requestTimeoutSeconds),
                  std::chrono::seconds(options.timeoutSeconds)) {}
@@ -207,7 +209,7 @@ MHD_Result Server::access(MHD_Connection* connection, Request& req, const char* 
             *uploadSize = 0;
             return MHD_YES;
         case Request::Phase::kAwaitingAck:
-            return answer_write(connection, req, m_acks);
+            return answer_write(connection, req, m_acks, m_changes);
         case Request::Phase::kReplied:
             *uploadSize = 0;
             return MHD_YES;
@@ -244,7 +246,7 @@ MHD_Result Server::finish(MHD_Connection* connection, Request& req) {
     if (!m_auth.check(connection, req, &result)) {
         return result;
     }
-    Exchange ex{connection, req, m_options, m_acks};
+    Exchange ex{connection, req, m_options, m_acks, m_status, m_changes};
     return route_request(ex);
 }
 
@@ -275,6 +277,7 @@ void Server::log_access(MHD_Connection* connection, const Request& req,
     if (req.status != 0) {
         std::snprintf(status, sizeof status, "%u", req.status);
     }
+    m_status.count(req.status);
     const char* ended = cut ? "deadline" : termination_text(code);
     const size_t bytes = req.method == "HEAD" ? 0 : req.bytes;  // headers only
     tools::log_line("access", "%s %s %s %s %s %zu %lldus%s%s", req.client.c_str(), req.user.c_str(),

@@ -17,6 +17,7 @@
 #include "options.h"
 #include "request.h"
 #include "request_deadline.h"
+#include "status.h"
 #include "users.h"
 #include "write_ack.h"
 
@@ -24,8 +25,11 @@ namespace webd {
 
 class Server {
   public:
-    /* Settings writes are answered once acks confirms them (write_ack.h). */
-    Server(const Options& options, const ListenAddress& listen, UserTable users, WriteAcks& acks);
+    /* Settings writes are answered once acks confirms them (write_ack.h); status counts
+     * every request and answers /api/v1/status, changes logs every accepted write and
+     * answers /api/v1/changes. */
+    Server(const Options& options, const ListenAddress& listen, UserTable users, WriteAcks& acks,
+           ServerStatus& status, ChangeLog& changes);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -58,6 +62,8 @@ class Server {
     const Options m_options;
     ListenAddress m_listen;
     WriteAcks& m_acks;
+    ServerStatus& m_status;
+    ChangeLog& m_changes;
     Authentication m_auth;
     RequestDeadline m_deadline; /* outlives the daemon, whose callbacks use it */
     MhdDaemonPtr m_daemon;

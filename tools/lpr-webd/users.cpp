@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "unique_fd.h"
 
 namespace webd {
 namespace {
@@ -27,27 +28,7 @@ std::string digest_hex(const nettle_hash& hash, const std::string& text) {
     return to_hex(digest.data(), digest.size());
 }
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    /* Closes now and reports the result of close(). */
-    bool close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int m_fd;
-};
+using tools::UniqueFd;
 
 std::vector<std::string> split(const std::string& text, char sep) {
     std::vector<std::string> parts;

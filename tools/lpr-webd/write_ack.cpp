@@ -189,6 +189,17 @@ WriteOutcome WriteAcks::outcome(const PendingWrite& pending) {
     return pending.outcome;
 }
 
+DaemonContact WriteAcks::daemon_contact() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DaemonContact contact = m_contact;
+    for (size_t i = 0; i < std::size(kRecords); ++i) {
+        if (m_records[i]->unstoredSince != 0) {
+            contact.behind.push_back(kRecords[i].topic);
+        }
+    }
+    return contact;
+}
+
 // Called with m_mutex held.
 std::shared_ptr<PendingWrite> WriteAcks::add_pending(const lpr_zmq_msg_info_t& info,
                                                      AckClock::time_point deadline,
@@ -285,6 +296,9 @@ void WriteAcks::on_ack(const char*, const void* data, size_t len, void* self) {
     const bool stored = ack.result == LPR_BUS_ACK_STORED;
     try {
         std::lock_guard<std::mutex> lock(acks->m_mutex);
+        acks->m_contact.heardAck = true;
+        acks->m_contact.ackAt = AckClock::now();
+        acks->m_contact.ack = ack;
         acks->m_recentAcks.push_back(ack);
         if (acks->m_recentAcks.size() > kRecentAcks) {
             acks->m_recentAcks.pop_front();
@@ -313,11 +327,22 @@ void WriteAcks::on_ack(const char*, const void* data, size_t len, void* self) {
     }
 }
 
-void WriteAcks::on_heartbeat(const char*, const void*, size_t, void* self) {
+void WriteAcks::on_heartbeat(const char*, const void* data, size_t len, void* self) {
     auto* acks = static_cast<WriteAcks*>(self);
     try {
         std::lock_guard<std::mutex> lock(acks->m_mutex);
         acks->m_lastHeartbeat = AckClock::now();
+        // Any message on the topic says that the daemon runs; its figures are kept only
+        // from a heartbeat of the known layout.
+        lpr_bus_heartbeat_t beat;
+        if (len == sizeof beat) {
+            std::memcpy(&beat, data, sizeof beat);
+        }
+        if (len == sizeof beat && beat.version == LPR_BUS_HEARTBEAT_VERSION) {
+            acks->m_contact.heardHeartbeat = true;
+            acks->m_contact.heartbeatAt = acks->m_lastHeartbeat;
+            acks->m_contact.heartbeat = beat;
+        }
         acks->m_heardDaemon = true;
         acks->m_changed.notify_all();
     } catch (...) {

@@ -63,6 +63,18 @@ struct PublishedWrite {
     lpr_zmq_msg_info_t info{};
 };
 
+/* What the web server last heard from the settings daemon, for the status page. */
+struct DaemonContact {
+    bool heardHeartbeat = false;
+    AckClock::time_point heartbeatAt;
+    lpr_bus_heartbeat_t heartbeat{};
+    bool heardAck = false;
+    AckClock::time_point ackAt;
+    lpr_bus_ack_t ack{};
+    /* Topics of the records whose last write the database does not hold yet. */
+    std::vector<std::string> behind;
+};
+
 class WriteAcks {
   public:
     explicit WriteAcks(std::chrono::milliseconds timeout);
@@ -112,6 +124,9 @@ class WriteAcks {
     /* The outcome of a pending write once it is done. */
     WriteOutcome outcome(const PendingWrite& pending);
 
+    /* The daemon's last heartbeat and acknowledgement, and which records it is behind on. */
+    DaemonContact daemon_contact();
+
   private:
     struct RecordState;
 
@@ -140,6 +155,7 @@ class WriteAcks {
     uint64_t m_highestSequence = 0; /* of every message seen published */
     AckClock::time_point m_lastHeartbeat;
     bool m_heardDaemon = false;
+    DaemonContact m_contact; /* without behind, which m_records tell */
     bool m_subscribed = false;
     bool m_stopping = false;
     std::thread m_thread;

@@ -5,7 +5,9 @@
  * its own, looser rules (a member of the wrong type skipped, a text cut by bytes, a
  * fraction dropped); strict mode makes sure that a write it lets through is stored
  * exactly as sent, so that a 200 is never a write that changed nothing or something
- * else. docs/api.md ("Strict and lenient writes") lists the rules.
+ * else. docs/api.md ("Strict and lenient writes") lists the rules. lpr-settings-db
+ * checks what it imports and sets by API names with the same function, so that a
+ * database changed offline holds only what the web server would have accepted.
  *
  * Also here: the library's own refusals ("Invalid parameter: <name>") completed with
  * the rule that failed, taken from the same table, in both modes.
