@@ -88,6 +88,24 @@ bool make_read_only(const std::string& dir) {
            mount(nullptr, dir.c_str(), nullptr, flags, nullptr) == 0;
 }
 
+}  // namespace
+
+bool read_only_folders_work() {
+    static const bool works = [] {
+        lpr_test::TempDir dir;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            _exit(make_read_only(dir.path()) ? 0 : 1);
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    }();
+    return works;
+}
+
+namespace {
+
 /* In the child after fork: default signal mask and dispositions, the setup, then exec. */
 [[noreturn]] void exec_child(const std::vector<char*>& args, const ChildSetup& setup) {
     sigset_t none;

@@ -45,6 +45,10 @@ struct ChildSetup {
     Session session = Session::kInherit;
 };
 
+/* Whether a child can be given a read-only folder here (ChildSetup::readOnlyDir): not
+ * where user namespaces are off, nor under qemu-user, which does not pass the remount on. */
+bool read_only_folders_work();
+
 /* A setup that differs from the default only in its session. */
 ChildSetup in_session(Session session);
 
