@@ -72,7 +72,8 @@ class Camera:
                            input=password + "\n", text=True, check=True, env=env,
                            stdout=subprocess.DEVNULL)
         self.webd_log = os.path.join(self.dir, "webd.log")
-        server = self._start([webd, "--port", "0", "--db", db, "--users", users], self.webd_log, env)
+        server = self._start([webd, "--port", "0", "--db", db, "--users", users, "--change-log",
+                              os.path.join(self.dir, "changes.log")], self.webd_log, env)
         self.port = int(wait_for_line(self.webd_log, r"listening on http://127\.0\.0\.1:(\d+)/",
                                       server).group(1))
 

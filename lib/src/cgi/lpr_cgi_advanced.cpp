@@ -26,6 +26,7 @@
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
+#include "lpr_cgi_members.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
 #include "record_field.h"
@@ -287,31 +288,6 @@ int spacing_of(const lpr_advanced_t& adv, size_t index) {
 
 // ---- Read ----
 
-/* A subtree not yet attached to the document; freed unless its attachment succeeded. */
-using PendingJson = std::unique_ptr<cJSON, lpr::CJsonDeleter>;
-
-void attach(cJSON* parent, const char* key, PendingJson child) {
-    if (child && cJSON_AddItemToObject(parent, key, child.get())) {
-        child.release();  // now part of the document
-    }
-}
-
-/* Adds the text of a field of size bytes. A text without a NUL inside its array cannot
- * come from a write; should the database have left one, it is taken up to the end of the
- * array and never beyond. A NUL in the last byte (a record the database filled, a text of
- * full length) settles that without a scan. */
-void add_text(cJSON* object, const char* key, const char* field, size_t size) {
-    if (field[size - 1] == '\0' || strnlen(field, size) < size) {
-        cJSON_AddStringToObject(object, key, field);
-        return;
-    }
-    char text[kNameTextSize + 1];
-    const size_t length = size < kNameTextSize ? size : kNameTextSize;
-    std::memcpy(text, field, length);
-    text[length] = '\0';
-    cJSON_AddStringToObject(object, key, text);
-}
-
 double number_at(const lpr_advanced_t& adv, const Member& m) {
     return static_cast<double>(m.number_field().number(&adv));
 }
@@ -341,8 +317,8 @@ void format_colour(const unsigned char rgb[3], char (&text)[kColourTextSize]) {
 }
 
 /* One object per table entry but the line break, in table order. */
-PendingJson make_space_list(const lpr_advanced_t& adv) {
-    PendingJson list(cJSON_CreateArray());
+lpr::PendingJson make_space_list(const lpr_advanced_t& adv) {
+    lpr::PendingJson list(cJSON_CreateArray());
     if (!list) {
         return list;
     }
@@ -350,7 +326,7 @@ PendingJson make_space_list(const lpr_advanced_t& adv) {
         if (i == kLineBreak) {
             continue;
         }
-        PendingJson entry(cJSON_CreateObject());
+        lpr::PendingJson entry(cJSON_CreateObject());
         if (!entry) {
             continue;
         }
@@ -370,7 +346,7 @@ void add_member(cJSON* root, const lpr_advanced_t& adv, const Member& m) {
             break;
         case Kind::Order:
         case Kind::Text:
-            add_text(root, m.key, text_at(adv, m.offset), m.size);
+            lpr::add_field_text(root, m.key, text_at(adv, m.offset), m.size);
             break;
         case Kind::Colour: {
             char text[kColourTextSize];
@@ -379,32 +355,21 @@ void add_member(cJSON* root, const lpr_advanced_t& adv, const Member& m) {
             break;
         }
         case Kind::SpaceList:
-            attach(root, m.key, make_space_list(adv));
+            lpr::attach(root, m.key, make_space_list(adv));
             break;
         case Kind::ResInfo: {
-            PendingJson info(cJSON_CreateObject());
+            lpr::PendingJson info(cJSON_CreateObject());
             if (info) {
                 cJSON_AddNumberToObject(info.get(), "width", adv.snapshotResInfo.width);
                 cJSON_AddNumberToObject(info.get(), "height", adv.snapshotResInfo.height);
             }
-            attach(root, m.key, std::move(info));
+            lpr::attach(root, m.key, std::move(info));
             break;
         }
     }
 }
 
 // ---- Write ----
-
-bool is_text(const cJSON* item) {
-    return cJSON_IsString(item) && item->valuestring != nullptr;
-}
-
-/* The value a number member is tested on: cJSON's integer value (the fraction dropped
- * toward zero, saturated at the 32-bit limits) taken as unsigned, so that a negative
- * value is always above the bound. */
-uint32_t unsigned_value(const cJSON* item) {
-    return static_cast<uint32_t>(item->valueint);
-}
 
 /* Copies a request text into a field, cut byte-wise to size - 1 bytes. */
 void store_text(lpr_advanced_t& adv, size_t offset, size_t size, const char* text) {
@@ -464,10 +429,10 @@ bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
         }
         const cJSON* name = cJSON_GetObjectItem(element, "fileName");
         const cJSON* spaces = cJSON_GetObjectItem(element, "spaces");
-        if (!is_text(name) || !cJSON_IsNumber(spaces)) {
+        if (!lpr::is_text(name) || !cJSON_IsNumber(spaces)) {
             continue;
         }
-        const uint32_t spacing = unsigned_value(spaces);
+        const uint32_t spacing = lpr::unsigned_value(spaces);
         if (spacing > kMaxSpacing) {
             return false;
         }
@@ -489,7 +454,7 @@ bool apply_space_list(lpr_advanced_t& adv, const cJSON* list) {
 bool apply_member(lpr_advanced_t& adv, const Member& m, const cJSON* item) {
     switch (m.kind) {
         case Kind::Number: {
-            const uint32_t value = unsigned_value(item);
+            const uint32_t value = lpr::unsigned_value(item);
             if (value > m.max) {
                 return false;
             }
@@ -535,7 +500,7 @@ bool has_expected_type(const Member& m, const cJSON* item) {
         case Kind::Order:
         case Kind::Colour:
         case Kind::Text:
-            return is_text(item);
+            return lpr::is_text(item);
         case Kind::SpaceList:
             return cJSON_IsArray(item);
         case Kind::ResInfo:
@@ -557,19 +522,13 @@ int32_t get_lpr_advanced_handler(const LprCgiCtx* /*ctx*/, LprCgiRespInternal* r
             add_member(root.get(), adv, kMembers[index]);
         }
     }
-    resp->m_code = 200;
-    resp->set_body(lpr::print_json(root, false));
-    return 0;
+    return lpr::reply_document(resp, root);
 }
 
 int32_t set_lpr_advanced_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp) {
-    if (ctx == nullptr || ctx->body == nullptr || ctx->bodyLen <= 0) {
-        return lpr::return_error(resp, 400, "Empty body");
-    }
-    // The body is read up to its NUL; text after the first JSON value is not looked at.
-    lpr::CJsonPtr root = lpr::parse_json(ctx->body);
+    lpr::CJsonPtr root = lpr::parse_write_body(ctx, resp);
     if (!root) {
-        return lpr::return_error(resp, 400, "Invalid JSON");
+        return 0;  // answered 400
     }
 
     // Members absent from the body keep the cached values; osd_height, snapshotQuality

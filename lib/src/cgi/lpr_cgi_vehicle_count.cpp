@@ -21,11 +21,13 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
 #include "lpr_cgi_json.h"
+#include "lpr_cgi_members.h"
 #include "lpr_defs.h"
 #include "lpr_zmq.h"
 #include "record_field.h"
@@ -95,7 +97,6 @@ constexpr TextMember kTexts[] = {
     {"password", "password", LPR_VC_FIELD(postSetting.password[0])},
 };
 constexpr size_t kUrlText = 0;
-constexpr size_t kLongestText = sizeof(VEHICLE_COUNT_SETTING::postSetting.url[0]);
 
 #undef LPR_VC_FIELD
 
@@ -104,45 +105,20 @@ static_assert(sizeof(VEHICLE_COUNT_SETTING) == 3596, "the bus payload is 3596 by
 static_assert(std::is_trivially_copyable<VEHICLE_COUNT_SETTING>::value,
               "the record is copied byte for byte");
 
-constexpr bool texts_fit() {
-    for (const TextMember& t : kTexts) {
-        if (t.field.size > kLongestText) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(texts_fit(), "texts fit the read's buffer");
-
 char* text_of(VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot) {
     return reinterpret_cast<char*>(&vcs) + t.field.element(slot).offset;
 }
 
-/* Adds key with the text of one slot. A text without a NUL inside its array cannot come
- * from a write; should the database have left one, the text is taken up to the end of
- * the array and never beyond. A NUL in the last byte (a record the database filled, a
- * text of full length) settles that without a scan. */
+/* Adds key with the text of one slot. */
 void add_text(cJSON* object, const char* key, const VEHICLE_COUNT_SETTING& vcs, const TextMember& t,
               size_t slot) {
     const lpr::RecordField slotField = t.field.element(slot);
-    const char* field = slotField.text(&vcs);
-    const size_t size = slotField.size;
-    if (field[size - 1] == '\0' || strnlen(field, size) < size) {
-        cJSON_AddStringToObject(object, key, field);
-        return;
-    }
-    char text[kLongestText + 1];
-    std::memcpy(text, field, size);
-    text[size] = '\0';
-    cJSON_AddStringToObject(object, key, text);
+    lpr::add_field_text(object, key, slotField.text(&vcs), slotField.size);
 }
 
-/* A subtree not yet attached to the document; freed unless its attachment succeeded. */
-using PendingJson = std::unique_ptr<cJSON, lpr::CJsonDeleter>;
-
 /* The "httpList" entry of one slot: index, enable, url, user, password. */
-PendingJson make_entry(const VEHICLE_COUNT_SETTING& vcs, size_t slot) {
-    PendingJson entry(cJSON_CreateObject());
+lpr::PendingJson make_entry(const VEHICLE_COUNT_SETTING& vcs, size_t slot) {
+    lpr::PendingJson entry(cJSON_CreateObject());
     if (!entry) {
         return entry;
     }
@@ -154,19 +130,9 @@ PendingJson make_entry(const VEHICLE_COUNT_SETTING& vcs, size_t slot) {
     return entry;
 }
 
-/* The unsigned value a request member stands for: cJSON's integer value (truncated
- * toward zero, saturated at the 32-bit limits), negatives wrapping to large values. */
-uint32_t unsigned_value(const cJSON* item) {
-    return static_cast<uint32_t>(item->valueint);
-}
-
 /* Copies a request text into a slot's array, cut byte-wise to size - 1 bytes. */
 void store_text(VEHICLE_COUNT_SETTING& vcs, const TextMember& t, size_t slot, const cJSON* item) {
     std::snprintf(text_of(vcs, t, slot), t.field.size, "%s", item->valuestring);
-}
-
-bool is_text(const cJSON* item) {
-    return cJSON_IsString(item) && item->valuestring != nullptr;
 }
 
 /* Stores the record into the cache (under the cache's lock, for the copy only), then
@@ -191,32 +157,21 @@ int32_t get_vehicle_count_handler(const LprCgiCtx* /*ctx*/, LprCgiRespInternal* 
         for (const TextMember& t : kTexts) {
             add_text(root.get(), t.topKey, vcs, t, 0);
         }
-        PendingJson list(cJSON_CreateArray());
+        lpr::PendingJson list(cJSON_CreateArray());
         if (list) {
             for (size_t slot = 0; slot < LPR_VEHICLE_POST_SLOTS; ++slot) {
-                PendingJson entry = make_entry(vcs, slot);
-                if (entry && cJSON_AddItemToArray(list.get(), entry.get())) {
-                    entry.release();  // now part of the list
-                }
+                lpr::attach(list.get(), nullptr, make_entry(vcs, slot));
             }
-            if (cJSON_AddItemToObject(root.get(), "httpList", list.get())) {
-                list.release();  // now part of the document
-            }
+            lpr::attach(root.get(), "httpList", std::move(list));
         }
     }
-    resp->m_code = 200;
-    resp->set_body(lpr::print_json(root, false));
-    return 0;
+    return lpr::reply_document(resp, root);
 }
 
 int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp) {
-    if (ctx == nullptr || ctx->body == nullptr || ctx->bodyLen <= 0) {
-        return lpr::return_error(resp, 400, "Empty body");
-    }
-    // The body is read up to its NUL; text after the first JSON value is not looked at.
-    lpr::CJsonPtr root = lpr::parse_json(ctx->body);
+    lpr::CJsonPtr root = lpr::parse_write_body(ctx, resp);
     if (!root) {
-        return lpr::return_error(resp, 400, "Invalid JSON");
+        return 0;  // answered 400
     }
 
     // Members absent from the body keep the cached values. A body that is JSON but not
@@ -231,7 +186,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
         if (!cJSON_IsNumber(item)) {
             continue;
         }
-        uint32_t value = unsigned_value(item);
+        uint32_t value = lpr::unsigned_value(item);
         if (value < m.min || value > m.max) {
             return lpr::return_invalid_param(resp, m.key);
         }
@@ -240,7 +195,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
 
     for (size_t i = 0; i < sizeof kTexts / sizeof kTexts[0]; ++i) {
         const cJSON* item = cJSON_GetObjectItem(root.get(), kTexts[i].topKey);
-        if (!is_text(item)) {
+        if (!lpr::is_text(item)) {
             continue;
         }
         store_text(vcs, kTexts[i], 0, item);
@@ -263,7 +218,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
             const size_t slot = static_cast<size_t>(i);
             const cJSON* enable = cJSON_GetObjectItem(entry, "enable");
             if (cJSON_IsNumber(enable)) {
-                uint32_t value = unsigned_value(enable);
+                uint32_t value = lpr::unsigned_value(enable);
                 if (value > 1) {
                     return lpr::return_invalid_param(resp, kSlotEnableName);
                 }
@@ -271,7 +226,7 @@ int32_t set_vehicle_count_handler(const LprCgiCtx* ctx, LprCgiRespInternal* resp
             }
             for (const TextMember& t : kTexts) {
                 const cJSON* item = cJSON_GetObjectItem(entry, t.entryKey);
-                if (is_text(item)) {
+                if (lpr::is_text(item)) {
                     store_text(vcs, t, slot, item);
                 }
             }
