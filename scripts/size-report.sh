@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # Budgets for the armhf build (bytes of the stripped file, exported symbols); the
 # figures they were set against are in docs/target.md.
 declare -A BUDGET_BYTES=([liblprcgi.so]=49152 [liblprcommon.so]=98304)
-declare -A BUDGET_SYMBOLS=([liblprcgi.so]=24 [liblprcommon.so]=32)
+declare -A BUDGET_SYMBOLS=([liblprcgi.so]=24 [liblprcommon.so]=40)
 
 check=0
 list=0
