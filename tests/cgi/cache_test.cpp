@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "Database.h"
-#include "lpr_cgi_cache.h"
-#include "test_support.h"
+#include "library_call.h"
 
 namespace {
 
@@ -19,40 +18,30 @@ using lpr_test::bytes_of;
 
 const char kFile[] = "file:lib/src/cgi/lpr_cgi_cache.cpp";
 
-// A settings database with the defaults and a few distinctive values.
+// A settings database with the defaults and a few distinctive values, and plain SQLite
+// access to it to damage it the way another tool could.
 struct SettingsDb {
     lpr_test::TempDir dir;
     std::string path = dir.file("settings.db");
-    lpr_advanced_t adv{};
-    VEHICLE_COUNT_SETTING vcs{};
 
-    explicit SettingsDb(int mark = 1) {
+    SettingsDb() {
         EXPECT_EQ(Database::create_default(path.c_str()), 0);
+        lpr_advanced_t adv;
+        VEHICLE_COUNT_SETTING vcs;
         Database::default_lpr_advanced(&adv);
         Database::default_vehicle_count(&vcs);
-        adv.osd_font_size = static_cast<uint8_t>(mark);
-        std::snprintf(adv.snap_device_id, sizeof adv.snap_device_id, "cam-%d", mark);
-        vcs.countInfo.resetHour = static_cast<uint8_t>(mark);
-        std::snprintf(vcs.postSetting.url[1], sizeof vcs.postSetting.url[1],
-                      "http://10.0.0.%d/count", mark);
-        store();
-    }
-
-    void store() {
-        sqlite3* conn = nullptr;
-        ASSERT_EQ(Database::sqlite_conn_rw(path.c_str(), &conn), 0);
-        EXPECT_EQ(Database::get_instance().set_lpr_advanced(&adv, conn), 0);
-        EXPECT_EQ(Database::get_instance().set_lpr_vehicle_count(&vcs, conn), 0);
-        Database::sqlite_disconn(conn);
+        std::snprintf(adv.snap_device_id, sizeof adv.snap_device_id, "cam-7");
+        std::snprintf(vcs.postSetting.url[1], sizeof vcs.postSetting.url[1], "http://10.0.0.7/");
+        Database::Connection conn;
+        EXPECT_EQ(conn.open_rw(path.c_str()), 0);
+        EXPECT_EQ(Database::get_instance().set_lpr_advanced(&adv, conn.get()), 0);
+        EXPECT_EQ(Database::get_instance().set_lpr_vehicle_count(&vcs, conn.get()), 0);
     }
 
     void exec(const std::string& sql) {
         sqlite3* conn = nullptr;
         ASSERT_EQ(sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-        char* err = nullptr;
-        EXPECT_EQ(sqlite3_exec(conn, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
-            << (err != nullptr ? err : "");
-        sqlite3_free(err);
+        EXPECT_EQ(sqlite3_exec(conn, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
         sqlite3_close(conn);
     }
 };
@@ -65,15 +54,11 @@ T filled(unsigned char byte) {
 }
 
 std::string cached_advanced() {
-    lpr_advanced_t adv;
-    LprCgiCache::get_instance().get_lpr_advanced(adv);
-    return bytes_of(adv);
+    return bytes_of(lpr_test::cached<lpr_advanced_t>());
 }
 
 std::string cached_count() {
-    VEHICLE_COUNT_SETTING vcs;
-    LprCgiCache::get_instance().get_vehicle_count_setting(vcs);
-    return bytes_of(vcs);
+    return bytes_of(lpr_test::cached<VEHICLE_COUNT_SETTING>());
 }
 
 // Loads under a log capture; returns the result and the log lines.
@@ -104,7 +89,7 @@ TEST(Cache, each_load_reports_and_leaves_the_records_the_documented_way) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        SettingsDb db(7);
+        SettingsDb db;
         std::string path = db.path;
         if (row.damage == kMissingFile) {
             path = db.dir.file("absent.db");
@@ -141,7 +126,7 @@ TEST(Cache, each_load_reports_and_leaves_the_records_the_documented_way) {
             EXPECT_EQ(cached_advanced(), bytes_of(adv));
             EXPECT_EQ(cached_count(), bytes_of(vcs));
             EXPECT_STREQ(adv.snap_device_id, "cam-7");
-            EXPECT_STREQ(vcs.postSetting.url[1], "http://10.0.0.7/count");
+            EXPECT_STREQ(vcs.postSetting.url[1], "http://10.0.0.7/");
         }
         if (row.damage == kNoCount) {
             // The advanced record was loaded before the count read failed.

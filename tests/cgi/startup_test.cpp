@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Database.h"
+#include "library_call.h"
 #include "lpr_bus_topics.h"
 #include "lpr_cgi_cache.h"
 #include "lpr_cgi_internal.h"
@@ -47,25 +48,8 @@ int32_t ok_handler(const LprCgiCtx*, LprCgiRespInternal* resp) {
     return 0;
 }
 
-// Dispatches action "ping" and returns lpr_cgi_handle's result (code in *code).
-int32_t ping(int* code = nullptr) {
-    LprCgiCtx ctx{};
-    ctx.action = "ping";
-    ctx.method = QZ_HTTP_GET;
-    ctx.lprPermission = 1;
-    LprCgiResp resp{};
-    int32_t rc = lpr_cgi_handle(&ctx, &resp);
-    if (code != nullptr) {
-        *code = resp.code;
-    }
-    lpr_cgi_resp_free(&resp);
-    return rc;
-}
-
-std::string listing() {
-    char buf[256];
-    lpr_cgi_list_actions(buf, sizeof buf);
-    return buf;
+int32_t ping() {
+    return lpr_test::get("ping").rc;
 }
 
 struct SettingsDb {
@@ -102,9 +86,7 @@ TEST(Startup, starts_once_stops_once_and_reports_each_step) {
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(lines, (std::vector<std::string>{loaded_line(db.path),
                                                cgi_line("initialized", "lpr_cgi_init", 85)}));
-    int code = 0;
-    EXPECT_EQ(ping(&code), 0);  // registered before start-up, dispatched after it
-    EXPECT_EQ(code, 200);
+    EXPECT_EQ(lpr_test::get("ping").code, 200);  // registered before start-up, dispatched after
     EXPECT_EQ(cached_device_id(), "first");
     // The bus client runs.
     EXPECT_EQ(lpr_zmq_publish_to("probe", LPR_ZMQ_TARGET_BUS, "x", 1), LPR_ZMQ_OK);
@@ -120,13 +102,13 @@ TEST(Startup, starts_once_stops_once_and_reports_each_step) {
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(lines, (std::vector<std::string>{cgi_line("uninitialized", "lpr_cgi_uninit", 100)}));
     EXPECT_EQ(ping(), -1);
-    EXPECT_EQ(listing(), "[]");
+    char listing[8];
+    EXPECT_EQ(lpr_cgi_list_actions(listing, sizeof listing), 0);
+    EXPECT_STREQ(listing, "[]");
     EXPECT_EQ(lpr_zmq_publish_to("probe", LPR_ZMQ_TARGET_BUS, "x", 1), LPR_ZMQ_ENOTINIT);
     EXPECT_EQ(cached_device_id(), "first");  // the cache outlives a stop
 
-    lines = logged([&] { rc = lpr_cgi_uninit(); });
-    EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(logged([&] { rc = lpr_cgi_uninit(); }).empty());  // a second stop: nothing
 
     // A new start repeats every step: the cache is loaded from the new path, the bus
     // client runs again, and actions must be registered again.

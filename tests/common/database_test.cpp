@@ -179,28 +179,32 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
 
 TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
     lpr_test::TempDir dir;
-    for (std::string path :
-         {dir.file("absent.db"), "file:" + dir.file("absent.db?mode=rwc"), std::string()}) {
-        SCOPED_TRACE(path);
+    const std::string absent = dir.file("absent.db"), uri = "file:" + absent + "?mode=rwc";
+    for (const char* path : {absent.c_str(), uri.c_str(), "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(path != nullptr ? path : "(null)");
         sqlite3* conn = reinterpret_cast<sqlite3*>(&dir);
-        EXPECT_EQ(Database::sqlite_conn(path.c_str(), "qzdb", &conn), -1);
+        EXPECT_EQ(Database::sqlite_conn(path, "qzdb", &conn), -1);
         EXPECT_EQ(conn, nullptr);
-        EXPECT_EQ(Database::sqlite_conn_rw(path.c_str(), &conn), -1);
+        EXPECT_EQ(Database::sqlite_conn_rw(path, &conn), -1);
     }
-    EXPECT_EQ(Database::sqlite_conn_rw(nullptr, nullptr), -1);
     EXPECT_EQ(Database::create_default(dir.file("no/such/folder.db").c_str()), -1);
     EXPECT_TRUE(listing(dir.path()).empty());
     std::string report;
     EXPECT_EQ(Database::check_integrity(nullptr, &report), -1);
     EXPECT_EQ(report, "no connection");
 
-    // A path is a file name, never URI options.
+    // A path is a file name, never URI options, absolute or relative.
     std::string odd = dir.file("a?mode=memory#1%41.db");
     ASSERT_EQ(Database::create_default(odd.c_str()), 0) << Database::last_error();
     sqlite3* conn = nullptr;
     ASSERT_EQ(Database::sqlite_conn(odd.c_str(), "qzdb", &conn), 0) << Database::last_error();
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
-    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"a?mode=memory#1%41.db"});
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);  // this test's process only
+    ASSERT_EQ(Database::create_default("./relative.db"), 0) << Database::last_error();
+    ASSERT_EQ(Database::sqlite_conn("./relative.db", "qzdb", &conn), 0) << Database::last_error();
+    EXPECT_EQ(Database::sqlite_disconn(conn), 0);
+    EXPECT_EQ(listing(dir.path()),
+              (std::vector<std::string>{"a?mode=memory#1%41.db", "relative.db"}));
 }
 
 TEST(Database, reading_leaves_the_file_untouched_and_creates_no_journal) {

@@ -59,14 +59,6 @@ std::string member(const std::string& doc, const char* key) {
     return cJSON_IsNumber(item) ? std::to_string(item->valueint) : "(none)";
 }
 
-void set_user_version(const std::string& db, int version) {
-    sqlite3* conn = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &conn, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    const std::string sql = "PRAGMA user_version = " + std::to_string(version);
-    EXPECT_EQ(sqlite3_exec(conn, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(conn);
-}
-
 /* A writer that dies in the middle of a commit: a child process changes the advanced row,
  * writes the changed page into the database file (its journal synced first) and ends
  * without committing. The journal it leaves is hot: readers cannot read the file until a
@@ -184,11 +176,6 @@ TEST(AckedWrites, WebServerWaitsForAReadableDatabaseAndNeverServesZeros) {
         std::function<void(Camera&)> spoil;
         std::function<void(Camera&)> repair;  // the daemon runs after it
     } cases[] = {
-        {"schema version 2, then 1", [](Camera& cam) { set_user_version(cam.db_path(), 2); },
-         [](Camera& cam) {
-             set_user_version(cam.db_path(), 1);
-             cam.start_settingsd();
-         }},
         {"hot journal, rolled back by the daemon",
          [](Camera& cam) { make_hot_journal(cam.db_path()); },
          [](Camera& cam) { cam.start_settingsd(); }},

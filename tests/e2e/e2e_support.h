@@ -136,8 +136,6 @@ class RawConnection {
     std::string read_until_closed(milliseconds timeout, bool* closed = nullptr);
     /* Whether the peer has closed the connection, without waiting. */
     bool peer_closed();
-    /* Sends a request and reads one whole response (framed by Content-Length). */
-    HttpReply exchange(const std::string& request, milliseconds timeout = milliseconds(5000));
 
   private:
     int m_fd = -1;

@@ -21,34 +21,30 @@ long long millis_since(steady_clock::time_point begin) {
     return std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin).count();
 }
 
-/* A request as raw bytes: the authorization header when given, the body for POST only. */
-std::string request_text(const std::string& method, const std::string& uri,
-                         const std::string& authorization = "", const std::string& body = "") {
-    std::string text = method + " " + uri + " HTTP/1.1\r\nHost: camera\r\n";
-    if (!authorization.empty()) {
-        text += "Authorization: " + authorization + "\r\n";
-    }
-    if (method != "POST") {
-        return text + "\r\n";
-    }
-    return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 class SecurityTest : public ::testing::Test {
   protected:
-    void start(const std::vector<std::string>& extra = {}) { cam.start(extra); }
-    /* The nonce of the challenge that a request without credentials gets. */
-    std::string fresh_nonce(const std::string& method, const std::string& uri) {
-        RawConnection conn(cam.port());
-        HttpReply challenge = conn.exchange(request_text(method, uri));
+    /* A request with a captured Authorization header (none when empty) on client's
+     * connection; POST carries body. */
+    HttpReply send(HttpClient& client, const char* method, const std::string& uri,
+                   const std::string& authorization, const std::string& body) {
+        const bool post = std::string(method) == "POST";
+        return client.request(
+            method, cam.url(uri), post ? &body : nullptr,
+            {authorization.empty() ? "X-None: 1" : "Authorization: " + authorization});
+    }
+    /* A header with the answer for a nonce of a fresh challenge. */
+    std::string authorization(const char* method, const std::string& uri) {
+        HttpClient client;
+        HttpReply challenge = send(client, method, uri, "", "{}");
         EXPECT_EQ(challenge.status, 401) << challenge.error;
-        return challenge_nonce(challenge.headers["www-authenticate"]);
+        const std::string nonce = challenge_nonce(challenge.headers["www-authenticate"]);
+        return digest_authorization(kAdmin.user, kAdmin.password, method, uri, nonce, 1);
     }
     Camera cam;
 };
 
 TEST_F(SecurityTest, ReplayedAuthorizationIsRefusedInEveryInterleaving) {
-    ASSERT_NO_FATAL_FAILURE(start({"--max-failed-logins", "0"}));
+    ASSERT_NO_FATAL_FAILURE(cam.start({"--max-failed-logins", "0"}));
     const std::string stored = R"({"resetHour":5})";
     const std::string other = R"({"resetHour":23,"httpList":[{"url":"http://elsewhere/"}]})";
     const struct {
@@ -61,19 +57,17 @@ TEST_F(SecurityTest, ReplayedAuthorizationIsRefusedInEveryInterleaving) {
         for (Way way :
              {Way::kBackToBack, Way::kNewConnectionEach, Way::kAfterARequestWithoutCredentials}) {
             SCOPED_TRACE(std::string(r.method) + " way " + std::to_string(static_cast<int>(way)));
-            const std::string auth = digest_authorization(kAdmin.user, kAdmin.password, r.method,
-                                                          r.uri, fresh_nonce(r.method, r.uri), 1);
-            RawConnection first(cam.port());
-            EXPECT_EQ(first.exchange(request_text(r.method, r.uri, auth, stored)).status, 200);
+            const std::string auth = authorization(r.method, r.uri);
+            HttpClient first;
+            EXPECT_EQ(send(first, r.method, r.uri, auth, stored).status, 200);
             // The captured header again, with another body: never accepted.
             for (int i = 0; i < 3; ++i) {
-                RawConnection fresh(cam.port());
-                RawConnection& conn = way == Way::kNewConnectionEach ? fresh : first;
+                HttpClient fresh;
+                HttpClient& client = way == Way::kNewConnectionEach ? fresh : first;
                 if (way == Way::kAfterARequestWithoutCredentials) {
-                    EXPECT_EQ(conn.exchange(request_text(r.method, r.uri)).status, 401);
+                    EXPECT_EQ(send(client, r.method, r.uri, "", other).status, 401);
                 }
-                HttpReply replay = conn.exchange(request_text(r.method, r.uri, auth, other));
-                ASSERT_TRUE(replay.ok) << replay.error;
+                HttpReply replay = send(client, r.method, r.uri, auth, other);
                 EXPECT_EQ(replay.status, 401);
                 EXPECT_EQ(replay.body, kStale);
                 // The answer proves the password: a real client may retry at once.
@@ -83,12 +77,10 @@ TEST_F(SecurityTest, ReplayedAuthorizationIsRefusedInEveryInterleaving) {
         }
     }
     // Nor for another method and URI.
-    const std::string readAuth =
-        digest_authorization(kAdmin.user, kAdmin.password, "GET", requests[0].uri,
-                             fresh_nonce("GET", requests[0].uri), 1);
-    RawConnection conn(cam.port());
-    EXPECT_EQ(conn.exchange(request_text("GET", requests[0].uri, readAuth)).status, 200);
-    EXPECT_EQ(conn.exchange(request_text("POST", requests[1].uri, readAuth, other)).status, 401);
+    const std::string readAuth = authorization("GET", requests[0].uri);
+    HttpClient client;
+    EXPECT_EQ(send(client, "GET", requests[0].uri, readAuth, "").status, 200);
+    EXPECT_EQ(send(client, "POST", requests[1].uri, readAuth, other).status, 401);
 
     const std::string settings = cam.as(&kAdmin, "GET", "/api/v1/get_vehicle_count").body;
     EXPECT_NE(settings.find(R"("resetHour":5,)"), std::string::npos) << settings;
@@ -97,7 +89,7 @@ TEST_F(SecurityTest, ReplayedAuthorizationIsRefusedInEveryInterleaving) {
 
 TEST_F(SecurityTest, SlowClientsFromFourAddressesDoNotKeepOthersOut) {
     // Defaults but for a short request deadline; the idle timeout stays at 15 s.
-    ASSERT_NO_FATAL_FAILURE(start({"--request-timeout", "2"}));
+    ASSERT_NO_FATAL_FAILURE(cam.start({"--request-timeout", "2"}));
     const char* addresses[] = {"127.0.5.2", "127.0.5.3", "127.0.5.4", "127.0.5.5"};
     const auto begin = steady_clock::now();
     std::vector<std::unique_ptr<RawConnection>> slow;
