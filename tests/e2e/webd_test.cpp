@@ -75,7 +75,9 @@ TEST_F(WebdTest, AnswersEachRequestWithItsStatusAndEnvelope) {
         }
     }
     // One access-log line per request: time, client, user, method, URL, status, bytes, us.
+    // The users file is the owner's only: no warning about it.
     std::string log = cam.webd()->log();
+    EXPECT_EQ(log.find("can be read by other users"), std::string::npos) << log;
     EXPECT_TRUE(std::regex_search(
         log, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] access: 127\.0\.0\.1 )"
                         R"(admin GET /api/v1/set_vehicle_count 405 39 \d+us\n)")))
@@ -212,6 +214,7 @@ TEST(WebdCommandLine, RefusesWhatItCannotServe) {
         {{"--max-failed-logins", "1001"}, "", 2, "--max-failed-logins wants a number from 0 to 1000"},
         {{"--db-wait", "601"}, "", 2, "--db-wait wants a number from 0 to 600"},
         {{"--realm", "a:b"}, "", 2, "--realm must be 1 to 64 characters"},
+        {{"--realm", std::string(65, 'r')}, "", 2, "--realm must be 1 to 64 characters"},
         {{"--users", users, "--add-user", "bad name"}, "long-enough\n", 1, "a user name is 1 to 32"},
         {{"--users", users, "--add-user", "x", "--perm", "admin"}, "long-enough\n", 1,
          "--perm takes view, change, view,change or none"},
