@@ -108,8 +108,8 @@ Record cached() {
 
 /* One input of a write target. A refused write leaves the record as it was. A stored one
  * leaves the numbers the body named, bytes no member names untouched, and a record whose
- * read document, written back, is accepted and stores the same record: so every member
- * the write checks holds a value the write accepts. */
+ * read document, written back, is accepted and reads the same again: so every member the
+ * write checks holds a value the write accepts. */
 template <typename Record>
 int test_one_input(const std::vector<std::string>& members, const std::vector<ByteRange>& unnamed,
                    const uint8_t* data, size_t size) {
@@ -132,9 +132,9 @@ int test_one_input(const std::vector<std::string>& members, const std::vector<By
     check_numbers_applied(req.buffer.data(), document);
     reply = call(kWriteAction, QZ_HTTP_POST, &document[0], static_cast<int32_t>(document.size()));
     FUZZ_CHECK(reply.body == kReplyOk, "the read document was refused: " + reply.body);
-    const Record again = cached<Record>();
-    FUZZ_CHECK(std::memcmp(&after, &again, sizeof after) == 0,
-               "the read document stored another record: " + document);
+    // The same settings, not the same bytes: a text written back leaves the bytes behind
+    // its NUL as they were, and an order string may reset a text first.
+    FUZZ_CHECK(read_document() == document, "the read document stored other settings: " + document);
     return 0;
 }
 
