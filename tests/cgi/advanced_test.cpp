@@ -9,49 +9,21 @@
 #include <string>
 #include <vector>
 
-#include "Database.h"
 #include "library_call.h"
-#include "lpr_bus_topics.h"
-#include "lpr_cgi_cache.h"
-#include "lpr_cgi_internal.h"
 #include "lpr_osd_fields.h"
-#include "lpr_zmq.h"
-#include "test_support.h"
 
 namespace {
 
 using lpr_test::bytes_of;
+using lpr_test::invalid_reply;
+using lpr_test::ok_reply;
 
-constexpr uint32_t kPerm = 0x4;
-const char kGet[] = "advanced.get";
-const char kSet[] = "advanced.set";
-const char kMarker[] = "advanced.test.marker";
-const std::string kOk = R"({"code":200,"msg":"OK"})";
-
-using lpr_test::Reply;
-
-Reply call(const char* action, int32_t method, char* body, int32_t len) {
-    return lpr_test::call_library(action, method, body, len, kPerm);
-}
-
-std::string post(std::string body) {
-    return call(kSet, QZ_HTTP_POST, body.data(), static_cast<int32_t>(body.size())).body;
+std::string post(const std::string& body) {
+    return lpr_test::post("advanced.set", body).body;
 }
 
 std::string read_document() {
-    Reply r = call(kGet, QZ_HTTP_GET, nullptr, 0);
-    EXPECT_EQ(r.code, 200);
-    return r.body;
-}
-
-std::string invalid(const std::string& key) {
-    return R"({"code":400,"msg":"Invalid parameter: )" + key + "\"}";
-}
-
-lpr_advanced_t cached() {
-    lpr_advanced_t adv;
-    lpr::LprCgiCache::get_instance().get_lpr_advanced(adv);
-    return adv;
+    return lpr_test::get("advanced.get").body;
 }
 
 // Bytes a write leaves at an offset of the record. A text is written with its NUL only.
@@ -119,40 +91,9 @@ const std::string kBaseDocument =
 
 class AdvancedSettings : public ::testing::Test {
   protected:
-    // Starts the library on a new settings database holding stored, registers both
-    // actions, and then puts seed into the cache.
-    void start(const lpr_advanced_t* seed, const lpr_advanced_t* stored = nullptr) {
-        ASSERT_EQ(Database::create_default(m_path.c_str()), 0);
-        if (stored != nullptr) {
-            sqlite3* conn = nullptr;
-            ASSERT_EQ(Database::sqlite_conn_rw(m_path.c_str(), &conn), 0);
-            EXPECT_EQ(Database::get_instance().set_lpr_advanced(stored, conn), 0);
-            Database::sqlite_disconn(conn);
-        }
-        ASSERT_EQ(lpr_cgi_init(m_path.c_str()), 0);
-        ASSERT_EQ(lpr_cgi_register_action(kGet, get_lpr_advanced_handler, kPerm, 1), 0);
-        ASSERT_EQ(lpr_cgi_register_action(kSet, set_lpr_advanced_handler, kPerm, 2), 0);
-        if (seed != nullptr) {
-            lpr::LprCgiCache::get_instance().set_lpr_advanced(*seed);
-        }
-    }
-    void TearDown() override { lpr_cgi_uninit(); }
-
-    lpr_test::TempDir m_dir;
-    std::string m_path = m_dir.file("settings.db");
+    void SetUp() override { ASSERT_TRUE(lib.listen()); }
+    lpr_test::SettingsLibrary lib;
 };
-
-// The messages published since the last call: a marker published after them on the same
-// bus client arrives after them.
-std::vector<lpr_test::BusMessage> published(lpr_test::BusListener& bus) {
-    lpr_zmq_publish_to(kMarker, LPR_ZMQ_TARGET_BUS, "m", 1);
-    std::vector<lpr_test::BusMessage> seen;
-    lpr_test::BusMessage msg;
-    while (bus.receive(&msg) && msg.topic() != kMarker) {
-        seen.push_back(msg);
-    }
-    return seen;
-}
 
 struct WriteCase {
     std::string body;
@@ -263,46 +204,31 @@ std::vector<WriteCase> write_cases() {
 }  // namespace
 
 TEST_F(AdvancedSettings, each_write_replies_stores_and_publishes_as_its_members_say) {
-    start(nullptr);
-    lpr_test::BusListener bus(LPR_BUS_ENDPOINT_WEBSERVER);
-    ASSERT_TRUE(bus.wait_connected([] { lpr_zmq_publish_to(kMarker, 1, "p", 1); }));
     const lpr_advanced_t base = base_record(0xA5);
-    auto check = [&](char* body, int32_t len, const std::string& reply,
+    auto check = [&](const char* body, int32_t len, const std::string& reply,
                      const std::vector<Patch>& changes) {
-        lpr::LprCgiCache::get_instance().set_lpr_advanced(base);
-        Reply r = call(kSet, QZ_HTTP_POST, body, len);
-        EXPECT_EQ(r.rc, 0);
-        EXPECT_EQ(r.code, reply == kOk ? 200 : 400);
-        EXPECT_EQ(r.body, reply);
+        lpr_test::put_cached(base);
         lpr_advanced_t expected = base;
         apply(expected, changes);
-        const std::string now = bytes_of(cached());
-        EXPECT_EQ(now, bytes_of(expected));
-        std::vector<lpr_test::BusMessage> sent = published(bus);
-        ASSERT_EQ(sent.size(), reply == kOk ? 1u : 0u);
-        if (!sent.empty()) {
-            EXPECT_EQ(sent[0].topic(), LPR_BUS_TOPIC_ADVANCED);
-            EXPECT_EQ(sent[0].payload(), now);
-        }
+        lib.expect_write("advanced.set", body, len, reply, expected, LPR_BUS_TOPIC_ADVANCED);
     };
     for (WriteCase& c : write_cases()) {
         SCOPED_TRACE(c.body);
-        check(c.body.data(), static_cast<int32_t>(c.body.size()),
-              c.refused != nullptr ? invalid(c.refused) : kOk, c.changes);
+        check(c.body.c_str(), static_cast<int32_t>(c.body.size()),
+              c.refused != nullptr ? invalid_reply(c.refused) : ok_reply(), c.changes);
     }
     const std::string empty = R"({"code":400,"msg":"Empty body"})";
     const std::string unparsable = R"({"code":400,"msg":"Invalid JSON"})";
-    char object[] = R"({"osdFontSize":1})", brace[] = "{", nothing[] = "";
+    const char object[] = R"({"osdFontSize":1})";
     check(nullptr, 5, empty, {});
     check(object, 0, empty, {});
     check(object, -1, empty, {});
-    check(brace, 1, unparsable, {});
-    check(nothing, 1, unparsable, {});
+    check("{", 1, unparsable, {});
+    check("", 1, unparsable, {});
 }
 
 TEST_F(AdvancedSettings, the_first_invalid_member_in_examination_order_is_reported) {
-    start(nullptr);
-    const std::string before = bytes_of(cached());
+    const std::string before = bytes_of(lpr_test::cached<lpr_advanced_t>());
     ASSERT_EQ(kRefused.size(), 18u);
     for (size_t first = 0; first < 18; ++first) {
         std::string body;  // a refused value of each member from first on, last to first
@@ -310,16 +236,14 @@ TEST_F(AdvancedSettings, the_first_invalid_member_in_examination_order_is_report
             body += (body.empty() ? "{\"" : ",\"") + std::string(kRefused[i].first) +
                     "\":" + kRefused[i].second.front();
         }
-        EXPECT_EQ(post(body + "}"), invalid(kRefused[first].first)) << body;
-        EXPECT_EQ(bytes_of(cached()), before);
+        EXPECT_EQ(post(body + "}"), invalid_reply(kRefused[first].first)) << body;
+        EXPECT_EQ(bytes_of(lpr_test::cached<lpr_advanced_t>()), before);
     }
 }
 
 TEST_F(AdvancedSettings, reads_any_record_within_its_arrays) {
-    const lpr_advanced_t stored = base_record(0);
-    start(nullptr, &stored);
-    EXPECT_EQ(read_document(), kBaseDocument);  // as loaded from the database
-
+    lpr_test::put_cached(base_record(0));
+    EXPECT_EQ(read_document(), kBaseDocument);
     lpr_advanced_t odd = base_record(0);
     const char spaces[] =
         "\0\0\0x7\x01"
@@ -330,7 +254,7 @@ TEST_F(AdvancedSettings, reads_any_record_within_its_arrays) {
            I(snapshotResInfo.height, INT32_MIN), RGB(osd_fontcolor_r, 255, 0, 128)});
     std::memset(odd.osd_sort, 'A', sizeof odd.osd_sort);  // no NUL in the array
     std::memset(odd.snap_device_id, 'B', sizeof odd.snap_device_id);
-    lpr::LprCgiCache::get_instance().set_lpr_advanced(odd);
+    lpr_test::put_cached(odd);
     EXPECT_EQ(read_document(),
               document(R"("osdSort":")" + std::string(60, 'A') +
                            R"(","osdFontSize":2,"osdFontColor":"255:0:128","osdBkgEnable":1,)"
@@ -343,43 +267,18 @@ TEST_F(AdvancedSettings, reads_any_record_within_its_arrays) {
                            R"(","snapshotResolution":4294967295,"fileDateTimeFormat":-3,)"
                            R"("osdDateTimeFormat":2,"lineBreakCharNum":3,)"
                            R"("snapshotResInfo":{"width":1920,"height":-2147483648})"));
-
-    lpr_advanced_t zero;
-    std::memset(&zero, 0, sizeof zero);
-    lpr::LprCgiCache::get_instance().set_lpr_advanced(zero);
-    EXPECT_EQ(read_document(),
-              document(R"("osdSort":"","osdFontSize":0,"osdFontColor":"0:0:0","osdBkgEnable":0,)"
-                       R"("osdBkgColor":"0:0:0","osdPosition":0)",
-                       "000000000000000000000",
-                       R"("osdPositionName":"","osdDeviceId":"","snapSeparator":0,)"
-                       R"("snapSort":"","snapPosition":"","snapDeviceId":"",)"
-                       R"("snapshotResolution":0,"fileDateTimeFormat":0,"osdDateTimeFormat":0,)"
-                       R"("lineBreakCharNum":0,"snapshotResInfo":{"width":0,"height":0})"));
-    // Sent back, it is refused at the first empty text in examination order.
-    EXPECT_EQ(post(read_document()), invalid("osdPositionName"));
 }
 
-TEST_F(AdvancedSettings, documents_sent_back_and_written_documents_read_back) {
+TEST_F(AdvancedSettings, a_document_sent_back_stores_the_record_it_came_from) {
     lpr_advanced_t seed = base_record(0xA5);
     seed.osd_space[3] = 'x';   // comes back as the digit 0
     seed.osd_space[15] = 'x';  // countryRegion: never written
-    start(&seed);
-    EXPECT_EQ(post(read_document()), kOk);
+    lpr_test::put_cached(seed);
+    EXPECT_EQ(post(read_document()), ok_reply());
     // "snapSort" 01278 resets the position text; "snapPosition" writes it back over it.
     apply(seed, {B(osd_space[3], '0'), T(snap_position, "Position"), T(snap_position, "Gate 3")});
-    EXPECT_EQ(bytes_of(cached()), bytes_of(seed));
-
-    const std::string head =
-        R"("osdSort":"9k9j6","osdFontSize":5,"osdFontColor":"255:0:128","osdBkgEnable":0,)"
-        R"("osdBkgColor":"0:0:0","osdPosition":4)";
-    const std::string tail =
-        R"("osdPositionName":"Lane \"2\"","osdDeviceId":"Ünit 8","snapSeparator":2,)"
-        R"("snapSort":"kj0","snapPosition":"Exit","snapDeviceId":"Cam\\B",)"
-        R"("snapshotResolution":0,"fileDateTimeFormat":0,"osdDateTimeFormat":1,)"
-        R"("lineBreakCharNum":6,"snapshotResInfo":{"width":-5,"height":7})";
-    EXPECT_EQ(post(document(head, "987654321000123456999", tail)), kOk);
-    // countryRegion and vehicleBrand keep what the cache held.
-    EXPECT_EQ(read_document(), document(head, "987654321000123066999", tail));
-    EXPECT_EQ(cached().osd_height, -77);
-    EXPECT_EQ(cached().snapshotQuality, 85);
+    EXPECT_EQ(bytes_of(lpr_test::cached<lpr_advanced_t>()), bytes_of(seed));
+    // An all-zero record, sent back, is refused at the first empty text in examination order.
+    lpr_test::put_cached(lpr_advanced_t{});
+    EXPECT_EQ(post(read_document()), invalid_reply("osdPositionName"));
 }

@@ -1,35 +1,153 @@
 /*
- * One request through the library's host entry point, made as a host makes it, for the tests
- * of the library's actions. Header only: the tests that use it link the library's objects;
- * the other test programs do not.
+ * The one way the tests of the library send a request: through the host entry point, as
+ * a host does, with the reply copied out before it is released; and the library started
+ * as a host starts it, on a settings database of its own, with the settings actions
+ * registered and a listener on the bus it publishes to. Header only: only the tests that
+ * link the library's objects use it.
  */
 #ifndef LPR_TEST_LIBRARY_CALL_H
 #define LPR_TEST_LIBRARY_CALL_H
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "Database.h"
 #include "cgi/lpr_cgi.h"
+#include "lpr_bus_topics.h"
+#include "lpr_cgi_cache.h"
+#include "test_support.h"
 
 namespace lpr_test {
 
-/* What lpr_cgi_handle answered, copied out before the reply was released. */
 struct Reply {
     int32_t rc;
     int32_t code;
     std::string body; /* "<null>" when the reply had none */
 };
 
-/* body: null, or NUL-terminated (len may differ from its length, as a host may send). */
-inline Reply call_library(const char* action, int32_t method, char* body, int32_t len,
-                          uint32_t permission) {
-    LprCgiCtx ctx{action, method, body, len, permission, nullptr, nullptr};
+/* body: null, or a text passed NUL-terminated with the length len (which a host may
+ * report wrongly); permission: the user's bits. */
+inline Reply call(const char* action, int32_t method, const char* body, int32_t len,
+                  uint32_t permission = 1) {
+    std::vector<char> copy;
+    if (body != nullptr) {
+        copy.assign(body, body + std::strlen(body) + 1);
+    }
+    LprCgiCtx ctx{action,  method, body != nullptr ? copy.data() : nullptr, len, permission,
+                  nullptr, nullptr};
     LprCgiResp resp{};
     Reply reply{lpr_cgi_handle(&ctx, &resp), resp.code,
                 resp.body != nullptr ? std::string(resp.body, resp.bodyLen) : "<null>"};
     lpr_cgi_resp_free(&resp);
     return reply;
 }
+
+inline Reply post(const char* action, const std::string& body, uint32_t permission = 1) {
+    return call(action, QZ_HTTP_POST, body.c_str(), static_cast<int32_t>(body.size()), permission);
+}
+
+inline Reply get(const char* action, uint32_t permission = 1) {
+    return call(action, QZ_HTTP_GET, nullptr, 0, permission);
+}
+
+inline const std::string& ok_reply() {
+    static const std::string ok = R"({"code":200,"msg":"OK"})";
+    return ok;
+}
+
+inline std::string invalid_reply(const std::string& member) {
+    return R"({"code":400,"msg":"Invalid parameter: )" + member + "\"}";
+}
+
+/* The cache's copies of the two settings records. */
+inline void copy_cached(lpr_advanced_t& r) {
+    lpr::LprCgiCache::get_instance().get_lpr_advanced(r);
+}
+inline void copy_cached(VEHICLE_COUNT_SETTING& r) {
+    lpr::LprCgiCache::get_instance().get_vehicle_count_setting(r);
+}
+inline void put_cached(const lpr_advanced_t& r) {
+    lpr::LprCgiCache::get_instance().set_lpr_advanced(r);
+}
+inline void put_cached(const VEHICLE_COUNT_SETTING& r) {
+    lpr::LprCgiCache::get_instance().set_vehicle_count_setting(r);
+}
+template <typename Record>
+Record cached() {
+    Record r;
+    std::memset(&r, 0, sizeof r);
+    copy_cached(r);
+    return r;
+}
+
+/* The library started on a new settings database, with the actions "advanced.get",
+ * "advanced.set", "count.get" and "count.set" (permission bit 1), and stopped when the
+ * object goes. */
+class SettingsLibrary {
+  public:
+    SettingsLibrary() {
+        EXPECT_EQ(Database::create_default(m_db.c_str()), 0);
+        StdoutCapture quiet;
+        EXPECT_EQ(lpr_cgi_init(m_db.c_str()), 0);
+        EXPECT_EQ(lpr_cgi_register_action("advanced.get", get_lpr_advanced_handler, 1, 1), 0);
+        EXPECT_EQ(lpr_cgi_register_action("advanced.set", set_lpr_advanced_handler, 1, 2), 0);
+        EXPECT_EQ(lpr_cgi_register_action("count.get", get_vehicle_count_handler, 1, 1), 0);
+        EXPECT_EQ(lpr_cgi_register_action("count.set", set_vehicle_count_handler, 1, 2), 0);
+    }
+    ~SettingsLibrary() {
+        StdoutCapture quiet;
+        lpr_cgi_uninit();
+    }
+    SettingsLibrary(const SettingsLibrary&) = delete;
+    SettingsLibrary& operator=(const SettingsLibrary&) = delete;
+
+    const std::string& db() const { return m_db; }
+
+    /* Listens to what the library publishes; false when the listener did not connect. */
+    bool listen() {
+        m_bus = std::make_unique<BusListener>(LPR_BUS_ENDPOINT_WEBSERVER);
+        return m_bus->wait_connected([] { lpr_zmq_publish_to("marker", 1, "m", 1); });
+    }
+
+    /* The messages published since the last call: a marker published after them on the
+     * same bus client arrives after them. */
+    std::vector<BusMessage> published() {
+        lpr_zmq_publish_to("marker", LPR_ZMQ_TARGET_BUS, "m", 1);
+        std::vector<BusMessage> seen;
+        BusMessage msg;
+        while (m_bus->receive(&msg) && msg.topic() != "marker") {
+            seen.push_back(msg);
+        }
+        EXPECT_EQ(msg.topic(), "marker");
+        return seen;
+    }
+
+    /* A write of body (len bytes reported) answers reply and leaves want in the cache; a
+     * success publishes exactly that record under topic, a refusal publishes nothing. */
+    template <typename Record>
+    void expect_write(const char* action, const char* body, int32_t len, const std::string& reply,
+                      const Record& want, const char* topic) {
+        Reply r = call(action, QZ_HTTP_POST, body, len);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.code, reply == ok_reply() ? 200 : 400);
+        EXPECT_EQ(r.body, reply);
+        EXPECT_EQ(bytes_of(cached<Record>()), bytes_of(want));
+        const std::vector<BusMessage> sent = published();
+        ASSERT_EQ(sent.size(), reply == ok_reply() ? 1u : 0u);
+        if (!sent.empty()) {
+            EXPECT_EQ(sent[0].topic(), topic);
+            EXPECT_EQ(sent[0].payload(), bytes_of(want));
+        }
+    }
+
+  private:
+    TempDir m_dir;
+    std::string m_db = m_dir.file("settings.db");
+    std::unique_ptr<BusListener> m_bus;
+};
 
 }  // namespace lpr_test
 
