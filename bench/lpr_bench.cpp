@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -265,19 +266,133 @@ void send_record(const Message& frames, const void* record, size_t size) {
     zmq_send(pub, record, size, 0);
 }
 
-void floor_write(const std::string& body, const Message& frames, const void* record, size_t size) {
+/*
+ * The lookups a write is bound to: its contract has it find every member of its table
+ * with cJSON_GetObjectItem (case-insensitive, first of duplicates), one call per key in
+ * the table's order, and within the nested members the keys it reads there. These are
+ * the keys of the write tables in lib/src/cgi; set_up checks that each one is found in
+ * the body, so that a renamed member cannot make the floor cheaper unnoticed. A key's
+ * cost is a walk over the members before it, so the order of the calls does not matter.
+ */
+constexpr const char* kAdvancedKeys[] = {
+    "osdSort",
+    "osdFontSize",
+    "osdFontColor",
+    "osdBkgEnable",
+    "osdBkgColor",
+    "osdPosition",
+    "osdSpaceList",
+    "osdPositionName",
+    "osdDeviceId",
+    "lineBreakCharNum",
+    "snapSeparator",
+    "snapSort",
+    "snapPosition",
+    "snapDeviceId",
+    "osdDateTimeFormat",
+    "fileDateTimeFormat",
+    "snapshotResolution",
+    "snapshotResInfo",
+};
+constexpr const char* kSpacingKeys[] = {"fileName", "spaces"};
+constexpr const char* kResolutionKeys[] = {"width", "height"};
+constexpr const char* kCountKeys[] = {
+    "enable",        "showInformation", "crossRegionRepeatCounting",
+    "countType",     "autoReset",       "resetDayType",
+    "resetHour",     "resetMin",        "resetSec",
+    "infoTableLeft", "infoTableTop",    "enablePost",
+    "postMode",      "attachSnapshot",  "postType",
+    "timeHour",      "timeMin",         "timeSec",
+    "cameraPort",    "interval",        "httpUrl",
+    "userName",      "password",        "httpList",
+};
+constexpr const char* kDestinationKeys[] = {"enable", "url", "user", "password"};
+constexpr int kDestinations = 3;  // entries past the third are not read
+
+/* No member of a looked-up item is read. */
+int no_nested(const char* /*key*/, const cJSON* /*item*/) {
+    return 0;
+}
+
+/* Looks up every key of keys in object, and what nested reads inside the item found;
+ * returns how many lookups found a member. */
+template <size_t N, typename Nested>
+int look_up(const cJSON* object, const char* const (&keys)[N], Nested nested) {
+    int found = 0;
+    for (const char* key : keys) {
+        const cJSON* item = cJSON_GetObjectItem(object, key);
+        benchmark::DoNotOptimize(item);
+        found += (item != nullptr ? 1 : 0) + nested(key, item);
+    }
+    return found;
+}
+
+/* keys looked up in each of the first limit elements of list (every one when negative). */
+template <size_t N>
+int look_up_each(const cJSON* list, const char* const (&keys)[N], int limit) {
+    int found = 0;
+    const cJSON* element = nullptr;
+    cJSON_ArrayForEach(element, list) {
+        if (limit-- == 0) {
+            break;
+        }
+        found += look_up(element, keys, no_nested);
+    }
+    return found;
+}
+
+/* The keys are compared by address: the nested members hang under these table entries. */
+constexpr size_t kSpacingListKey = 6;
+constexpr size_t kResolutionKey = 17;
+constexpr size_t kDestinationListKey = 23;
+constexpr int kAdvancedLookups = 18 + 20 * 2 + 2;
+constexpr int kCountLookups = 24 + kDestinations * 4;
+
+int lookups_advanced(const cJSON* root) {
+    return look_up(root, kAdvancedKeys, [](const char* key, const cJSON* item) {
+        if (key == kAdvancedKeys[kSpacingListKey]) {
+            return look_up_each(item, kSpacingKeys, -1);
+        }
+        return key == kAdvancedKeys[kResolutionKey] ? look_up(item, kResolutionKeys, no_nested) : 0;
+    });
+}
+
+int lookups_count(const cJSON* root) {
+    return look_up(root, kCountKeys, [](const char* key, const cJSON* item) {
+        return key == kCountKeys[kDestinationListKey]
+                   ? look_up_each(item, kDestinationKeys, kDestinations)
+                   : 0;
+    });
+}
+
+/* The parse floor: the body parsed and freed, the record sent. With lookups, the floor
+ * also looks the members up as the write must (the verdict's floor). */
+void floor_write(const std::string& body, const Message& frames, const void* record, size_t size,
+                 int (*lookups)(const cJSON*)) {
     cJSON* tree = cJSON_Parse(body.c_str());
     benchmark::DoNotOptimize(tree);
+    if (lookups != nullptr) {
+        benchmark::DoNotOptimize(lookups(tree));
+    }
     cJSON_Delete(tree);
     send_record(frames, record, size);
 }
 
 __attribute__((noinline)) void floor_write_advanced() {
-    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv);
+    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv,
+                lookups_advanced);
 }
 
 __attribute__((noinline)) void floor_write_count() {
-    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs);
+    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs, lookups_count);
+}
+
+__attribute__((noinline)) void parse_floor_write_advanced() {
+    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv, nullptr);
+}
+
+__attribute__((noinline)) void parse_floor_write_count() {
+    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs, nullptr);
 }
 
 /* ---- Measurement ---- */
@@ -305,52 +420,63 @@ double median(std::vector<double>& samples) {
     return *mid;
 }
 
-/* Runs action and floor alternately (which goes first alternates too); the reported
- * time is the action's. "ratio" compares the means, "ratio_med" the medians of the
- * single requests, which a request preempted by another process on a busy machine
- * does not move. */
-template <typename Action, typename Floor>
-void against_floor(benchmark::State& state, Action action, Floor floor) {
-    std::vector<double> actionSamples;
-    std::vector<double> floorSamples;
-    actionSamples.reserve(static_cast<size_t>(state.max_iterations));
-    floorSamples.reserve(static_cast<size_t>(state.max_iterations));
-    uint64_t actionAllocs = 0;
-    uint64_t floorAllocs = 0;
-    bool floorFirst = false;
+/* Runs action, floor and (for the writes) the parse floor in turn, the one that goes
+ * first rotating from iteration to iteration; the reported time is the action's.
+ * "ratio" compares the means, "ratio_med" the medians of the single requests, which a
+ * request preempted by another process on a busy machine does not move; "parse_ratio_med"
+ * is the action's median against the parse floor's. */
+void against_floor(benchmark::State& state, const std::function<void()>& action, void (*floor)(),
+                   void (*parseFloor)() = nullptr) {
+    struct Side {
+        std::function<void()> run;
+        std::vector<double> samples;
+        uint64_t allocs = 0;
+    };
+    std::vector<Side> sides;
+    sides.push_back(Side{action, {}, 0});
+    sides.push_back(Side{floor, {}, 0});
+    if (parseFloor != nullptr) {
+        sides.push_back(Side{parseFloor, {}, 0});
+    }
+    for (Side& side : sides) {
+        side.samples.reserve(static_cast<size_t>(state.max_iterations));
+    }
+    size_t first = 0;
     for (auto _ : state) {
-        double a;
-        double f;
-        if (floorFirst) {
-            f = seconds(timed(floor, &floorAllocs));
-            a = seconds(timed(action, &actionAllocs));
-        } else {
-            a = seconds(timed(action, &actionAllocs));
-            f = seconds(timed(floor, &floorAllocs));
+        for (size_t k = 0; k < sides.size(); ++k) {
+            Side& side = sides[(first + k) % sides.size()];
+            side.samples.push_back(seconds(timed(side.run, &side.allocs)));
         }
-        floorFirst = !floorFirst;
-        actionSamples.push_back(a);
-        floorSamples.push_back(f);
-        state.SetIterationTime(a);
+        first = (first + 1) % sides.size();
+        state.SetIterationTime(sides[0].samples.back());
     }
     const double n = static_cast<double>(state.iterations());
-    double actionTotal = 0;
-    double floorTotal = 0;
-    for (size_t i = 0; i < actionSamples.size(); ++i) {
-        actionTotal += actionSamples[i];
-        floorTotal += floorSamples[i];
-    }
-    const double actionMedian = median(actionSamples);
-    const double floorMedian = median(floorSamples);
+    auto total = [](const Side& side) {
+        double sum = 0;
+        for (double sample : side.samples) {
+            sum += sample;
+        }
+        return sum;
+    };
+    const double actionTotal = total(sides[0]);
+    const double floorTotal = total(sides[1]);
+    const double actionMedian = median(sides[0].samples);
+    const double floorMedian = median(sides[1].samples);
     using benchmark::Counter;
     state.counters["floor_us"] = Counter(floorTotal * 1e6 / n);
     state.counters["ratio"] = Counter(actionTotal / floorTotal);
     state.counters["med_us"] = Counter(actionMedian * 1e6);
     state.counters["floor_med_us"] = Counter(floorMedian * 1e6);
     state.counters["ratio_med"] = Counter(actionMedian / floorMedian);
-    state.counters["allocs"] = Counter(static_cast<double>(actionAllocs) / n);
-    state.counters["floor_allocs"] = Counter(static_cast<double>(floorAllocs) / n);
-    state.counters["min_allocs"] = Counter(static_cast<double>(floorAllocs) / n + kReplyAllocs);
+    if (parseFloor != nullptr) {
+        const double parseMedian = median(sides[2].samples);
+        state.counters["parse_floor_med_us"] = Counter(parseMedian * 1e6);
+        state.counters["parse_ratio_med"] = Counter(actionMedian / parseMedian);
+    }
+    const double floorAllocs = static_cast<double>(sides[1].allocs) / n;
+    state.counters["allocs"] = Counter(static_cast<double>(sides[0].allocs) / n);
+    state.counters["floor_allocs"] = Counter(floorAllocs);
+    state.counters["min_allocs"] = Counter(floorAllocs + kReplyAllocs);
 }
 
 /* A request without a floor: dispatch refusals and the empty handler. */
@@ -416,6 +542,18 @@ void check_floor_bus(const Message& frames, const void* record, size_t size) {
     die("the floor's publisher is not reachable");
 }
 
+/* The floor's lookups find every member the write reads in the body it sends. */
+void check_lookups(const char* action, const std::string& body, int (*lookups)(const cJSON*),
+                   int expected) {
+    cJSON* tree = cJSON_Parse(body.c_str());
+    const int found = lookups(tree);
+    cJSON_Delete(tree);
+    if (found != expected) {
+        die(std::string(action) + ": the floor's lookups found " + std::to_string(found) +
+            " members, not " + std::to_string(expected));
+    }
+}
+
 void set_up(Env& env) {
     const char* tmp = std::getenv("TMPDIR");
     std::string templ =
@@ -469,6 +607,8 @@ void set_up(Env& env) {
     env.countFrames = check_write(kSetCount, env.countDoc, &env.vcs, sizeof env.vcs);
     check_floor_bus(env.advancedFrames, &env.adv, sizeof env.adv);
     check_floor_bus(env.countFrames, &env.vcs, sizeof env.vcs);
+    check_lookups("set_lpr_advanced", env.advancedDoc, lookups_advanced, kAdvancedLookups);
+    check_lookups("set_vehicle_count", env.countDoc, lookups_count, kCountLookups);
     // Sending the read document back leaves the cached records as they were.
     check_read(kGetAdvanced, env.advancedDoc);
     check_read(kGetCount, env.countDoc);
@@ -509,11 +649,12 @@ void register_benchmarks(Env& env) {
     const LprCgiCtx setAdvanced = make_ctx(kSetAdvanced, QZ_HTTP_POST, kPermWrite, &advancedBody);
     const LprCgiCtx setCount = make_ctx(kSetCount, QZ_HTTP_POST, kPermWrite, &countBody);
 
-    auto pair = [](const char* name, LprCgiCtx ctx, void (*floor)()) {
+    auto pair = [](const char* name, LprCgiCtx ctx, void (*floor)(),
+                   void (*parseFloor)() = nullptr) {
         RegisterBenchmark(name,
-                          [ctx, floor](benchmark::State& state) {
+                          [ctx, floor, parseFloor](benchmark::State& state) {
                               against_floor(
-                                  state, [&ctx] { run_action(ctx); }, floor);
+                                  state, [&ctx] { run_action(ctx); }, floor, parseFloor);
                           })
             ->UseManualTime()
             ->Unit(benchmark::kMicrosecond);
@@ -524,8 +665,8 @@ void register_benchmarks(Env& env) {
         std::string("write/advanced") + (env.subscriber ? "" : "/no_subscriber");
     static const std::string writeCount =
         std::string("write/vehicle_count") + (env.subscriber ? "" : "/no_subscriber");
-    pair(writeAdvanced.c_str(), setAdvanced, floor_write_advanced);
-    pair(writeCount.c_str(), setCount, floor_write_count);
+    pair(writeAdvanced.c_str(), setAdvanced, floor_write_advanced, parse_floor_write_advanced);
+    pair(writeCount.c_str(), setCount, floor_write_count, parse_floor_write_count);
 
     auto single = [](const char* name, LprCgiCtx ctx, uint64_t minAllocs) {
         RegisterBenchmark(name, [ctx, minAllocs](benchmark::State& state) {
