@@ -1,7 +1,9 @@
 #include "digest_auth.h"
 
-#include <nettle/hmac.h>
+#include <nettle/md5.h>
 #include <nettle/memops.h>
+#include <nettle/nettle-meta.h>
+#include <nettle/sha2.h>
 #include <sys/random.h>
 
 #include <strings.h>
@@ -10,7 +12,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "hex.h"
 
@@ -52,9 +57,60 @@ bool is_token_char(char c) {
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
-/* The auth-params of a Digest Authorization header, names in lower case; false when the
- * header is malformed or names a parameter twice. */
-bool parse_params(const char* p, std::map<std::string, std::string>* params) {
+/* The auth-params of one Authorization header: names in lower case, values unquoted.
+ * Every worker thread keeps one (thread_local below) and refills it per request, so the
+ * strings keep their capacity and a check allocates nothing once warm. */
+class Params {
+  public:
+    void clear() { m_count = 0; }
+
+    /* A new parameter, name and value empty. */
+    std::pair<std::string, std::string>& add() {
+        if (m_count == m_items.size()) {
+            m_items.emplace_back();
+        }
+        auto& item = m_items[m_count++];
+        item.first.clear();
+        item.second.clear();
+        return item;
+    }
+
+    /* Whether the last parameter added has the name of an earlier one. */
+    bool last_is_repeated() const {
+        for (size_t i = 0; i + 1 < m_count; ++i) {
+            if (m_items[i].first == m_items[m_count - 1].first) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /* The value of name, or null. */
+    const std::string* find(const char* name) const {
+        for (size_t i = 0; i < m_count; ++i) {
+            if (m_items[i].first == name) {
+                return &m_items[i].second;
+            }
+        }
+        return nullptr;
+    }
+
+    /* The value of name, empty when the header does not have it. */
+    const std::string& operator[](const char* name) const {
+        static const std::string kNone;
+        const std::string* value = find(name);
+        return value != nullptr ? *value : kNone;
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> m_items;
+    size_t m_count = 0;
+};
+
+/* The auth-params of a Digest Authorization header into *params; false when the header is
+ * malformed or names a parameter twice. */
+bool parse_params(const char* p, Params* params) {
+    params->clear();
     auto skip_blanks = [&p] {
         while (*p == ' ' || *p == '\t') {
             ++p;
@@ -67,7 +123,8 @@ bool parse_params(const char* p, std::map<std::string, std::string>* params) {
         if (*p == '\0') {
             return true;
         }
-        std::string name;
+        auto& param = params->add();
+        std::string& name = param.first;
         while (is_token_char(*p)) {
             name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*p++))));
         }
@@ -76,7 +133,7 @@ bool parse_params(const char* p, std::map<std::string, std::string>* params) {
             return false;
         }
         skip_blanks();
-        std::string value;
+        std::string& value = param.second;
         if (*p == '"') {
             for (++p; *p != '"'; ++p) {
                 if (*p == '\\') {
@@ -96,7 +153,7 @@ bool parse_params(const char* p, std::map<std::string, std::string>* params) {
                 return false;
             }
         }
-        if (!params->emplace(std::move(name), std::move(value)).second) {
+        if (params->last_is_repeated()) {
             return false;
         }
         skip_blanks();
@@ -104,6 +161,27 @@ bool parse_params(const char* p, std::map<std::string, std::string>* params) {
             return false;
         }
     }
+}
+
+/* The largest digest in hex: SHA-256's. */
+constexpr size_t kMaxHex = 2 * SHA256_DIGEST_SIZE;
+
+/* The lower-case hex digest of the parts joined, with hash, at out; returns its length. */
+size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
+                  char* out) {
+    union {
+        sha256_ctx sha256;
+        md5_ctx md5;
+    } ctx;
+    static_assert(sizeof ctx >= SHA256_DIGEST_SIZE, "room for the digest");
+    hash.init(&ctx);
+    for (std::string_view part : parts) {
+        hash.update(&ctx, part.size(), reinterpret_cast<const uint8_t*>(part.data()));
+    }
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    hash.digest(&ctx, hash.digest_size, digest);
+    put_hex(digest, hash.digest_size, out);
+    return 2 * hash.digest_size;
 }
 
 /* nc: exactly 8 hex digits, not zero. */
@@ -138,6 +216,7 @@ bool DigestAuth::init(std::string* error) {
         *error = std::string("no random bytes for Digest nonces: ") + std::strerror(errno);
         return false;
     }
+    hmac_sha256_set_key(&m_nonceKey, m_secret.size(), m_secret.data());
     return true;
 }
 
@@ -146,8 +225,7 @@ std::string DigestAuth::make_nonce(uint64_t serial, Clock::time_point issued) co
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(issued.time_since_epoch());
     put_u64(nonce, static_cast<uint64_t>(seconds.count()));
     put_u64(nonce + 8, serial);
-    hmac_sha256_ctx mac;
-    hmac_sha256_set_key(&mac, m_secret.size(), m_secret.data());
+    hmac_sha256_ctx mac = m_nonceKey;
     hmac_sha256_update(&mac, kNonceStamp, nonce);
     hmac_sha256_digest(&mac, kNonceMac, nonce + kNonceStamp);
     return to_hex(nonce, sizeof nonce);
@@ -160,8 +238,7 @@ bool DigestAuth::open_nonce(const std::string& text, uint64_t* serial,
         return false;
     }
     uint8_t expected[kNonceMac];
-    hmac_sha256_ctx mac;
-    hmac_sha256_set_key(&mac, m_secret.size(), m_secret.data());
+    hmac_sha256_ctx mac = m_nonceKey;
     hmac_sha256_update(&mac, kNonceStamp, nonce);
     hmac_sha256_digest(&mac, kNonceMac, expected);
     if (!memeql_sec(expected, nonce + kNonceStamp, kNonceMac)) {
@@ -189,7 +266,7 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     if (authorization == nullptr || strncasecmp(authorization, "Digest ", 7) != 0) {
         return Verdict::kNoCredentials;
     }
-    std::map<std::string, std::string> p;
+    thread_local Params p;
     if (!parse_params(authorization + 7, &p)) {
         return Verdict::kRefused;
     }
@@ -197,15 +274,15 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
         *tried = p["username"];
     }
     const bool sha256 = m_algorithm == Algorithm::kSha256;
-    auto algorithm = p.find("algorithm");
-    const bool algorithmOk = algorithm == p.end()
+    const std::string* algorithm = p.find("algorithm");
+    const bool algorithmOk = algorithm == nullptr
                                  ? !sha256  // RFC 7616: no algorithm means MD5
-                                 : equal_caseless(algorithm->second, sha256 ? "SHA-256" : "MD5");
+                                 : equal_caseless(*algorithm, sha256 ? "SHA-256" : "MD5");
     uint32_t nc = 0;
-    auto userhash = p.find("userhash");
+    const std::string* userhash = p.find("userhash");
     if (!algorithmOk || p["realm"] != m_realm || !equal_caseless(p["qop"], "auth") ||
         !parse_counter(p["nc"], &nc) || p["cnonce"].empty() || p["uri"] != target ||
-        (userhash != p.end() && !equal_caseless(userhash->second, "false"))) {
+        (userhash != nullptr && !equal_caseless(*userhash, "false"))) {
         return Verdict::kRefused;
     }
     const User* found = users.find(p["username"]);
@@ -213,15 +290,28 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     if (found != nullptr && (sha256 || found->hasMd5)) {
         ha1 = sha256 ? found->ha1Sha256.data() : found->ha1Md5.data();
     }
-    auto hash = [sha256](const std::string& text) {
-        return sha256 ? sha256_hex(text) : md5_hex(text);
-    };
-    const std::string expected =
-        hash(to_hex(ha1, sha256 ? 32 : 16) + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] +
-             ":" + p["qop"] + ":" + hash(method + ":" + target));
+    const nettle_hash& hash = sha256 ? nettle_sha256 : nettle_md5;
+    char ha1Hex[kMaxHex];
+    put_hex(ha1, hash.digest_size, ha1Hex);
+    char ha2[kMaxHex];
+    const size_t hexSize = hex_digest(hash, {method, ":", target}, ha2);
+    char expected[kMaxHex];
+    hex_digest(hash,
+               {{ha1Hex, hexSize},
+                ":",
+                p["nonce"],
+                ":",
+                p["nc"],
+                ":",
+                p["cnonce"],
+                ":",
+                p["qop"],
+                ":",
+                {ha2, hexSize}},
+               expected);
     const std::string& response = p["response"];
-    if (found == nullptr || ha1 == m_unknownUserHa1.data() || response.size() != expected.size() ||
-        !memeql_sec(response.data(), expected.data(), expected.size())) {
+    if (found == nullptr || ha1 == m_unknownUserHa1.data() || response.size() != hexSize ||
+        !memeql_sec(response.data(), expected, hexSize)) {
         return Verdict::kRefused;
     }
     // The password is proven. The nonce decides between a login and a fresh challenge.
