@@ -57,60 +57,82 @@ bool is_token_char(char c) {
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
-/* The auth-params of one Authorization header: names in lower case, values unquoted.
- * Every worker thread keeps one (thread_local below) and refills it per request, so the
- * strings keep their capacity and a check allocates nothing once warm. */
-class Params {
-  public:
-    void clear() { m_count = 0; }
-
-    /* A new parameter, name and value empty. */
-    std::pair<std::string, std::string>& add() {
-        if (m_count == m_items.size()) {
-            m_items.emplace_back();
-        }
-        auto& item = m_items[m_count++];
-        item.first.clear();
-        item.second.clear();
-        return item;
-    }
-
-    /* Whether the last parameter added has the name of an earlier one. */
-    bool last_is_repeated() const {
-        for (size_t i = 0; i + 1 < m_count; ++i) {
-            if (m_items[i].first == m_items[m_count - 1].first) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    /* The value of name, or null. */
-    const std::string* find(const char* name) const {
-        for (size_t i = 0; i < m_count; ++i) {
-            if (m_items[i].first == name) {
-                return &m_items[i].second;
-            }
-        }
-        return nullptr;
-    }
-
-    /* The value of name, empty when the header does not have it. */
-    const std::string& operator[](const char* name) const {
-        static const std::string kNone;
-        const std::string* value = find(name);
-        return value != nullptr ? *value : kNone;
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::string>> m_items;
-    size_t m_count = 0;
+/* The auth-params that a check reads. */
+enum Param : size_t {
+    kUsername,
+    kRealm,
+    kNonce,
+    kUri,
+    kResponse,
+    kAlgorithm,
+    kCnonce,
+    kQop,
+    kNc,
+    kUserhash,
+    kParamCount
+};
+constexpr std::string_view kParamNames[kParamCount] = {
+    "username", "realm", "nonce", "uri", "response", "algorithm", "cnonce", "qop", "nc", "userhash",
 };
 
-/* The auth-params of a Digest Authorization header into *params; false when the header is
- * malformed or names a parameter twice. */
-bool parse_params(const char* p, Params* params) {
-    params->clear();
+/* The auth-params of one Authorization header: a value per parameter that a check reads
+ * (unquoted), and the names of the others, so that a parameter named twice is seen. Every
+ * worker thread keeps one (thread_local below) and refills it per request: the strings
+ * keep their capacity, so a check allocates nothing once warm. */
+class Params {
+  public:
+    /* Reads the auth-params after "Digest "; false when the header is malformed or names
+     * a parameter twice. Names are compared without regard to case. */
+    bool parse(const char* p);
+
+    /* The value of a parameter, or null when the header does not have it. */
+    const std::string* find(Param param) const {
+        return m_present[param] ? &m_values[param] : nullptr;
+    }
+    /* The value of a parameter, empty when the header does not have it. */
+    const std::string& operator[](Param param) const { return m_values[param]; }
+
+  private:
+    /* Where the value of the parameter named m_name goes; null when it is named twice. */
+    std::string* value_of_name();
+
+    std::string m_values[kParamCount];
+    bool m_present[kParamCount] = {};
+    std::string m_name;
+    std::vector<std::string> m_others; /* names of parameters no check reads */
+    size_t m_otherCount = 0;
+    std::string m_otherValue; /* their values, each dropped when the next is read */
+};
+
+std::string* Params::value_of_name() {
+    for (size_t i = 0; i < kParamCount; ++i) {
+        if (m_name == kParamNames[i]) {
+            if (m_present[i]) {
+                return nullptr;
+            }
+            m_present[i] = true;
+            return &m_values[i];
+        }
+    }
+    for (size_t i = 0; i < m_otherCount; ++i) {
+        if (m_others[i] == m_name) {
+            return nullptr;
+        }
+    }
+    if (m_otherCount == m_others.size()) {
+        m_others.emplace_back();
+    }
+    m_others[m_otherCount++] = m_name;
+    m_otherValue.clear();
+    return &m_otherValue;
+}
+
+bool Params::parse(const char* p) {
+    for (size_t i = 0; i < kParamCount; ++i) {
+        m_values[i].clear();
+        m_present[i] = false;
+    }
+    m_otherCount = 0;
     auto skip_blanks = [&p] {
         while (*p == ' ' || *p == '\t') {
             ++p;
@@ -123,38 +145,52 @@ bool parse_params(const char* p, Params* params) {
         if (*p == '\0') {
             return true;
         }
-        auto& param = params->add();
-        std::string& name = param.first;
+        const char* start = p;
         while (is_token_char(*p)) {
-            name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*p++))));
+            ++p;
+        }
+        m_name.assign(start, p);
+        for (char& c : m_name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
         skip_blanks();
-        if (name.empty() || *p++ != '=') {
+        if (m_name.empty() || *p++ != '=') {
             return false;
         }
         skip_blanks();
-        std::string& value = param.second;
+        std::string* value = value_of_name();
+        if (value == nullptr) {
+            return false;
+        }
         if (*p == '"') {
-            for (++p; *p != '"'; ++p) {
-                if (*p == '\\') {
+            // A quoted string: runs of plain characters, a backslash taking the next one.
+            ++p;
+            while (*p != '"') {
+                const char* run = p;
+                while (*p != '"' && *p != '\\' && *p != '\0') {
                     ++p;
                 }
-                if (*p == '\0') {
+                value->append(run, p);
+                if (*p == '\\') {
+                    ++p;
+                    if (*p == '\0') {
+                        return false;
+                    }
+                    value->push_back(*p++);
+                } else if (*p == '\0') {
                     return false;
                 }
-                value.push_back(*p);
             }
             ++p;
         } else {
+            start = p;
             while (is_token_char(*p)) {
-                value.push_back(*p++);
+                ++p;
             }
-            if (value.empty()) {
+            if (p == start) {
                 return false;
             }
-        }
-        if (params->last_is_repeated()) {
-            return false;
+            value->append(start, p);
         }
         skip_blanks();
         if (*p != ',' && *p != '\0') {
@@ -267,25 +303,25 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
         return Verdict::kNoCredentials;
     }
     thread_local Params p;
-    if (!parse_params(authorization + 7, &p)) {
+    if (!p.parse(authorization + 7)) {
         return Verdict::kRefused;
     }
     if (tried != nullptr) {
-        *tried = p["username"];
+        *tried = p[kUsername];
     }
     const bool sha256 = m_algorithm == Algorithm::kSha256;
-    const std::string* algorithm = p.find("algorithm");
+    const std::string* algorithm = p.find(kAlgorithm);
     const bool algorithmOk = algorithm == nullptr
                                  ? !sha256  // RFC 7616: no algorithm means MD5
                                  : equal_caseless(*algorithm, sha256 ? "SHA-256" : "MD5");
     uint32_t nc = 0;
-    const std::string* userhash = p.find("userhash");
-    if (!algorithmOk || p["realm"] != m_realm || !equal_caseless(p["qop"], "auth") ||
-        !parse_counter(p["nc"], &nc) || p["cnonce"].empty() || p["uri"] != target ||
+    const std::string* userhash = p.find(kUserhash);
+    if (!algorithmOk || p[kRealm] != m_realm || !equal_caseless(p[kQop], "auth") ||
+        !parse_counter(p[kNc], &nc) || p[kCnonce].empty() || p[kUri] != target ||
         (userhash != nullptr && !equal_caseless(*userhash, "false"))) {
         return Verdict::kRefused;
     }
-    const User* found = users.find(p["username"]);
+    const User* found = users.find(p[kUsername]);
     const uint8_t* ha1 = m_unknownUserHa1.data();
     if (found != nullptr && (sha256 || found->hasMd5)) {
         ha1 = sha256 ? found->ha1Sha256.data() : found->ha1Md5.data();
@@ -299,17 +335,17 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     hex_digest(hash,
                {{ha1Hex, hexSize},
                 ":",
-                p["nonce"],
+                p[kNonce],
                 ":",
-                p["nc"],
+                p[kNc],
                 ":",
-                p["cnonce"],
+                p[kCnonce],
                 ":",
-                p["qop"],
+                p[kQop],
                 ":",
                 {ha2, hexSize}},
                expected);
-    const std::string& response = p["response"];
+    const std::string& response = p[kResponse];
     if (found == nullptr || ha1 == m_unknownUserHa1.data() || response.size() != hexSize ||
         !memeql_sec(response.data(), expected, hexSize)) {
         return Verdict::kRefused;
@@ -317,7 +353,7 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     // The password is proven. The nonce decides between a login and a fresh challenge.
     uint64_t serial = 0;
     Clock::time_point issued;
-    if (!open_nonce(p["nonce"], &serial, &issued) || Clock::now() - issued >= m_lifetime ||
+    if (!open_nonce(p[kNonce], &serial, &issued) || Clock::now() - issued >= m_lifetime ||
         !record_use(serial, issued, nc)) {
         return Verdict::kStale;
     }
