@@ -44,6 +44,7 @@
 #include "bench_documents.h"
 #include "cgi/lpr_cgi.h"
 #include "lpr_cgi_cache.h"
+#include "settings_table.h"
 
 namespace {
 
@@ -186,6 +187,8 @@ struct Env {
     std::unique_ptr<Drain> floorDrain;
     Message countFrames;  // the bus client's frames for a vehicle-count record
     Message advancedFrames;
+    const settings::Document* advancedTable = nullptr;  // the writes' members
+    const settings::Document* countTable = nullptr;
 };
 
 Env* g_env = nullptr;
@@ -269,110 +272,60 @@ void send_record(const Message& frames, const void* record, size_t size) {
 /*
  * The lookups a write is bound to: its contract has it find every member of its table
  * with cJSON_GetObjectItem (case-insensitive, first of duplicates), one call per key in
- * the table's order, and within the nested members the keys it reads there. These are
- * the keys of the write tables in lib/src/cgi; set_up checks that each one is found in
- * the body, so that a renamed member cannot make the floor cheaper unnoticed. A key's
- * cost is a walk over the members before it, so the order of the calls does not matter.
+ * the table's order, and inside a nested object or the elements of a list the members it
+ * reads there. The keys come from the settings table (tools/common/settings_table.h),
+ * whose rows are the write's members in its order: every row, and in a list's elements
+ * every field but the position (the write does not read "index"), in at most the list's
+ * most elements. A key's cost is a walk over the members before it, so the order of the
+ * calls does not matter; set_up checks that every lookup finds its member in the body.
  */
-constexpr const char* kAdvancedKeys[] = {
-    "osdSort",
-    "osdFontSize",
-    "osdFontColor",
-    "osdBkgEnable",
-    "osdBkgColor",
-    "osdPosition",
-    "osdSpaceList",
-    "osdPositionName",
-    "osdDeviceId",
-    "lineBreakCharNum",
-    "snapSeparator",
-    "snapSort",
-    "snapPosition",
-    "snapDeviceId",
-    "osdDateTimeFormat",
-    "fileDateTimeFormat",
-    "snapshotResolution",
-    "snapshotResInfo",
-};
-constexpr const char* kSpacingKeys[] = {"fileName", "spaces"};
-constexpr const char* kResolutionKeys[] = {"width", "height"};
-constexpr const char* kCountKeys[] = {
-    "enable",        "showInformation", "crossRegionRepeatCounting",
-    "countType",     "autoReset",       "resetDayType",
-    "resetHour",     "resetMin",        "resetSec",
-    "infoTableLeft", "infoTableTop",    "enablePost",
-    "postMode",      "attachSnapshot",  "postType",
-    "timeHour",      "timeMin",         "timeSec",
-    "cameraPort",    "interval",        "httpUrl",
-    "userName",      "password",        "httpList",
-};
-constexpr const char* kDestinationKeys[] = {"enable", "url", "user", "password"};
-constexpr int kDestinations = 3;  // entries past the third are not read
-
-/* No member of a looked-up item is read. */
-int no_nested(const char* /*key*/, const cJSON* /*item*/) {
-    return 0;
-}
-
-/* Looks up every key of keys in object, and what nested reads inside the item found;
- * returns how many lookups found a member. */
-template <size_t N, typename Nested>
-int look_up(const cJSON* object, const char* const (&keys)[N], Nested nested) {
+struct Lookups {
+    int made = 0;
     int found = 0;
-    for (const char* key : keys) {
-        const cJSON* item = cJSON_GetObjectItem(object, key);
+};
+
+void look_up(const cJSON* object, const settings::Member* members, size_t count, Lookups* lookups) {
+    for (size_t i = 0; i < count; ++i) {
+        const settings::Member& m = members[i];
+        if (m.isPosition) {
+            continue;
+        }
+        const cJSON* item = cJSON_GetObjectItem(object, m.name);
         benchmark::DoNotOptimize(item);
-        found += (item != nullptr ? 1 : 0) + nested(key, item);
-    }
-    return found;
-}
-
-/* keys looked up in each of the first limit elements of list (every one when negative). */
-template <size_t N>
-int look_up_each(const cJSON* list, const char* const (&keys)[N], int limit) {
-    int found = 0;
-    const cJSON* element = nullptr;
-    cJSON_ArrayForEach(element, list) {
-        if (limit-- == 0) {
-            break;
+        ++lookups->made;
+        if (item == nullptr) {
+            continue;
         }
-        found += look_up(element, keys, no_nested);
-    }
-    return found;
-}
-
-/* The keys are compared by address: the nested members hang under these table entries. */
-constexpr size_t kSpacingListKey = 6;
-constexpr size_t kResolutionKey = 17;
-constexpr size_t kDestinationListKey = 23;
-constexpr int kAdvancedLookups = 18 + 20 * 2 + 2;
-constexpr int kCountLookups = 24 + kDestinations * 4;
-
-int lookups_advanced(const cJSON* root) {
-    return look_up(root, kAdvancedKeys, [](const char* key, const cJSON* item) {
-        if (key == kAdvancedKeys[kSpacingListKey]) {
-            return look_up_each(item, kSpacingKeys, -1);
+        ++lookups->found;
+        if (m.type == settings::Type::kObject) {
+            look_up(item, m.fields, m.fieldCount, lookups);
+        } else if (m.type == settings::Type::kArray) {
+            size_t elements = 0;
+            const cJSON* element = nullptr;
+            cJSON_ArrayForEach(element, item) {
+                if (elements++ == m.maxItems) {
+                    break;
+                }
+                look_up(element, m.fields, m.fieldCount, lookups);
+            }
         }
-        return key == kAdvancedKeys[kResolutionKey] ? look_up(item, kResolutionKeys, no_nested) : 0;
-    });
+    }
 }
 
-int lookups_count(const cJSON* root) {
-    return look_up(root, kCountKeys, [](const char* key, const cJSON* item) {
-        return key == kCountKeys[kDestinationListKey]
-                   ? look_up_each(item, kDestinationKeys, kDestinations)
-                   : 0;
-    });
+Lookups look_up_members(const cJSON* root, const settings::Document* table) {
+    Lookups lookups;
+    look_up(root, table->members, table->memberCount, &lookups);
+    return lookups;
 }
 
-/* The parse floor: the body parsed and freed, the record sent. With lookups, the floor
+/* The parse floor: the body parsed and freed, the record sent. With a table, the floor
  * also looks the members up as the write must (the verdict's floor). */
 void floor_write(const std::string& body, const Message& frames, const void* record, size_t size,
-                 int (*lookups)(const cJSON*)) {
+                 const settings::Document* table) {
     cJSON* tree = cJSON_Parse(body.c_str());
     benchmark::DoNotOptimize(tree);
-    if (lookups != nullptr) {
-        benchmark::DoNotOptimize(lookups(tree));
+    if (table != nullptr) {
+        benchmark::DoNotOptimize(look_up_members(tree, table));
     }
     cJSON_Delete(tree);
     send_record(frames, record, size);
@@ -380,11 +333,12 @@ void floor_write(const std::string& body, const Message& frames, const void* rec
 
 __attribute__((noinline)) void floor_write_advanced() {
     floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv,
-                lookups_advanced);
+                g_env->advancedTable);
 }
 
 __attribute__((noinline)) void floor_write_count() {
-    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs, lookups_count);
+    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs,
+                g_env->countTable);
 }
 
 __attribute__((noinline)) void parse_floor_write_advanced() {
@@ -542,16 +496,21 @@ void check_floor_bus(const Message& frames, const void* record, size_t size) {
     die("the floor's publisher is not reachable");
 }
 
-/* The floor's lookups find every member the write reads in the body it sends. */
-void check_lookups(const char* action, const std::string& body, int (*lookups)(const cJSON*),
-                   int expected) {
-    cJSON* tree = cJSON_Parse(body.c_str());
-    const int found = lookups(tree);
-    cJSON_Delete(tree);
-    if (found != expected) {
-        die(std::string(action) + ": the floor's lookups found " + std::to_string(found) +
-            " members, not " + std::to_string(expected));
+/* The members of the write of action, from the settings table; every lookup of its floor
+ * must find its member in the body it sends. */
+const settings::Document* write_table(const char* action, const std::string& body) {
+    const settings::Document* table = settings::document_for_action(action);
+    if (table == nullptr) {
+        die(std::string("no settings table for ") + action);
     }
+    cJSON* tree = cJSON_Parse(body.c_str());
+    const Lookups lookups = look_up_members(tree, table);
+    cJSON_Delete(tree);
+    if (lookups.found != lookups.made) {
+        die(std::string(action) + ": the floor's lookups found " + std::to_string(lookups.found) +
+            " of " + std::to_string(lookups.made) + " members in the body");
+    }
+    return table;
 }
 
 void set_up(Env& env) {
@@ -607,8 +566,8 @@ void set_up(Env& env) {
     env.countFrames = check_write(kSetCount, env.countDoc, &env.vcs, sizeof env.vcs);
     check_floor_bus(env.advancedFrames, &env.adv, sizeof env.adv);
     check_floor_bus(env.countFrames, &env.vcs, sizeof env.vcs);
-    check_lookups("set_lpr_advanced", env.advancedDoc, lookups_advanced, kAdvancedLookups);
-    check_lookups("set_vehicle_count", env.countDoc, lookups_count, kCountLookups);
+    env.advancedTable = write_table(kSetAdvanced, env.advancedDoc);
+    env.countTable = write_table(kSetCount, env.countDoc);
     // Sending the read document back leaves the cached records as they were.
     check_read(kGetAdvanced, env.advancedDoc);
     check_read(kGetCount, env.countDoc);
