@@ -486,7 +486,7 @@ run_host() {
         "and with --digest-md5; access log to a file)"
     echo "  nginx $NGINX_URL (1 worker, static file, access log off)"
 
-    local r name host nginx
+    local r name
     for DIGEST in SHA-256 MD5; do
         name=host-sha256
         [ "$DIGEST" = MD5 ] && name=host-md5
@@ -495,9 +495,10 @@ run_host() {
         : >"$WORK/$name.fig"
         fetch_nonces
         for r in $(seq 1 "$ROUNDS"); do
-            host=$(wrk_run "$HOST_URL" "$WORK/wrk-$name-$r.txt")
-            nginx=$(wrk_run "$NGINX_URL" "$WORK/wrk-nginx-$name-$r.txt")
-            echo "$r $host $nginx" >>"$WORK/$name.fig"
+            # Not in a subshell: wrk_run counts the runs that the nonce counters follow.
+            wrk_run "$HOST_URL" "$WORK/wrk-$name-$r.txt" >"$WORK/$name-$r.host"
+            wrk_run "$NGINX_URL" "$WORK/wrk-nginx-$name-$r.txt" >"$WORK/$name-$r.nginx"
+            echo "$r $(cat "$WORK/$name-$r.host" "$WORK/$name-$r.nginx")" >>"$WORK/$name.fig"
         done
         echo
         echo "-- Digest $DIGEST$([ "$DIGEST" = SHA-256 ] && echo ' (the default options)')"
@@ -641,7 +642,8 @@ PY
 # run_write_ack PLACE ROUND: appends "place round req/s p50 p75 p90 p99" to acks.fig.
 run_write_ack() {
     fetch_nonces
-    echo "$1 $2 $(wrk_run "$HOST_URL" "$WORK/wrk-ack-$1-$2.txt")" >>"$WORK/acks.fig"
+    wrk_run "$HOST_URL" "$WORK/wrk-ack-$1-$2.txt" >"$WORK/ack-$1-$2.fig"
+    echo "$1 $2 $(cat "$WORK/ack-$1-$2.fig")" >>"$WORK/acks.fig"
 }
 
 # ---- memory ----
@@ -658,7 +660,7 @@ memory_run() {
         --settings-db-tool "$BUILD/tools/lpr-settings-db/lpr-settings-db" \
         --requests "$MEMORY_REQUESTS" --work "$MEMORY_DIR" >"$WORK/memory-$label.txt"; then
         cat "$WORK/memory-$label.txt" >&2
-        tail -5 "$MEMORY_DIR"/*.log >&2
+        tail -n 5 "$MEMORY_DIR"/*.log >&2
         exit 1
     fi
     rm -rf "$MEMORY_DIR"
