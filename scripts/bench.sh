@@ -498,7 +498,7 @@ run_host() {
             # Not in a subshell: wrk_run counts the runs that the nonce counters follow.
             wrk_run "$HOST_URL" "$WORK/wrk-$name-$r.txt" >"$WORK/$name-$r.host"
             wrk_run "$NGINX_URL" "$WORK/wrk-nginx-$name-$r.txt" >"$WORK/$name-$r.nginx"
-            echo "$r $(cat "$WORK/$name-$r.host" "$WORK/$name-$r.nginx")" >>"$WORK/$name.fig"
+            echo "$r $(cat "$WORK/$name-$r.host") $(cat "$WORK/$name-$r.nginx")" >>"$WORK/$name.fig"
         done
         echo
         echo "-- Digest $DIGEST$([ "$DIGEST" = SHA-256 ] && echo ' (the default options)')"
