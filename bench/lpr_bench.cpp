@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,6 +44,7 @@
 #include "bench_documents.h"
 #include "cgi/lpr_cgi.h"
 #include "lpr_cgi_cache.h"
+#include "settings_table.h"
 
 namespace {
 
@@ -185,6 +187,8 @@ struct Env {
     std::unique_ptr<Drain> floorDrain;
     Message countFrames;  // the bus client's frames for a vehicle-count record
     Message advancedFrames;
+    const settings::Document* advancedTable = nullptr;  // the writes' members
+    const settings::Document* countTable = nullptr;
 };
 
 Env* g_env = nullptr;
@@ -265,19 +269,84 @@ void send_record(const Message& frames, const void* record, size_t size) {
     zmq_send(pub, record, size, 0);
 }
 
-void floor_write(const std::string& body, const Message& frames, const void* record, size_t size) {
+/*
+ * The lookups a write is bound to: its contract has it find every member of its table
+ * with cJSON_GetObjectItem (case-insensitive, first of duplicates), one call per key in
+ * the table's order, and inside a nested object or the elements of a list the members it
+ * reads there. The keys come from the settings table (tools/common/settings_table.h),
+ * whose rows are the write's members in its order: every row, and in a list's elements
+ * every field but the position (the write does not read "index"), in at most the list's
+ * most elements. A key's cost is a walk over the members before it, so the order of the
+ * calls does not matter; set_up checks that every lookup finds its member in the body.
+ */
+struct Lookups {
+    int made = 0;
+    int found = 0;
+};
+
+void look_up(const cJSON* object, const settings::Member* members, size_t count, Lookups* lookups) {
+    for (size_t i = 0; i < count; ++i) {
+        const settings::Member& m = members[i];
+        if (m.isPosition) {
+            continue;
+        }
+        const cJSON* item = cJSON_GetObjectItem(object, m.name);
+        benchmark::DoNotOptimize(item);
+        ++lookups->made;
+        if (item == nullptr) {
+            continue;
+        }
+        ++lookups->found;
+        if (m.type == settings::Type::kObject) {
+            look_up(item, m.fields, m.fieldCount, lookups);
+        } else if (m.type == settings::Type::kArray) {
+            size_t elements = 0;
+            const cJSON* element = nullptr;
+            cJSON_ArrayForEach(element, item) {
+                if (elements++ == m.maxItems) {
+                    break;
+                }
+                look_up(element, m.fields, m.fieldCount, lookups);
+            }
+        }
+    }
+}
+
+Lookups look_up_members(const cJSON* root, const settings::Document* table) {
+    Lookups lookups;
+    look_up(root, table->members, table->memberCount, &lookups);
+    return lookups;
+}
+
+/* The parse floor: the body parsed and freed, the record sent. With a table, the floor
+ * also looks the members up as the write must (the verdict's floor). */
+void floor_write(const std::string& body, const Message& frames, const void* record, size_t size,
+                 const settings::Document* table) {
     cJSON* tree = cJSON_Parse(body.c_str());
     benchmark::DoNotOptimize(tree);
+    if (table != nullptr) {
+        benchmark::DoNotOptimize(look_up_members(tree, table));
+    }
     cJSON_Delete(tree);
     send_record(frames, record, size);
 }
 
 __attribute__((noinline)) void floor_write_advanced() {
-    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv);
+    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv,
+                g_env->advancedTable);
 }
 
 __attribute__((noinline)) void floor_write_count() {
-    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs);
+    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs,
+                g_env->countTable);
+}
+
+__attribute__((noinline)) void parse_floor_write_advanced() {
+    floor_write(g_env->advancedDoc, g_env->advancedFrames, &g_env->adv, sizeof g_env->adv, nullptr);
+}
+
+__attribute__((noinline)) void parse_floor_write_count() {
+    floor_write(g_env->countDoc, g_env->countFrames, &g_env->vcs, sizeof g_env->vcs, nullptr);
 }
 
 /* ---- Measurement ---- */
@@ -305,52 +374,63 @@ double median(std::vector<double>& samples) {
     return *mid;
 }
 
-/* Runs action and floor alternately (which goes first alternates too); the reported
- * time is the action's. "ratio" compares the means, "ratio_med" the medians of the
- * single requests, which a request preempted by another process on a busy machine
- * does not move. */
-template <typename Action, typename Floor>
-void against_floor(benchmark::State& state, Action action, Floor floor) {
-    std::vector<double> actionSamples;
-    std::vector<double> floorSamples;
-    actionSamples.reserve(static_cast<size_t>(state.max_iterations));
-    floorSamples.reserve(static_cast<size_t>(state.max_iterations));
-    uint64_t actionAllocs = 0;
-    uint64_t floorAllocs = 0;
-    bool floorFirst = false;
+/* Runs action, floor and (for the writes) the parse floor in turn, the one that goes
+ * first rotating from iteration to iteration; the reported time is the action's.
+ * "ratio" compares the means, "ratio_med" the medians of the single requests, which a
+ * request preempted by another process on a busy machine does not move; "parse_ratio_med"
+ * is the action's median against the parse floor's. */
+void against_floor(benchmark::State& state, const std::function<void()>& action, void (*floor)(),
+                   void (*parseFloor)() = nullptr) {
+    struct Side {
+        std::function<void()> run;
+        std::vector<double> samples;
+        uint64_t allocs = 0;
+    };
+    std::vector<Side> sides;
+    sides.push_back(Side{action, {}, 0});
+    sides.push_back(Side{floor, {}, 0});
+    if (parseFloor != nullptr) {
+        sides.push_back(Side{parseFloor, {}, 0});
+    }
+    for (Side& side : sides) {
+        side.samples.reserve(static_cast<size_t>(state.max_iterations));
+    }
+    size_t first = 0;
     for (auto _ : state) {
-        double a;
-        double f;
-        if (floorFirst) {
-            f = seconds(timed(floor, &floorAllocs));
-            a = seconds(timed(action, &actionAllocs));
-        } else {
-            a = seconds(timed(action, &actionAllocs));
-            f = seconds(timed(floor, &floorAllocs));
+        for (size_t k = 0; k < sides.size(); ++k) {
+            Side& side = sides[(first + k) % sides.size()];
+            side.samples.push_back(seconds(timed(side.run, &side.allocs)));
         }
-        floorFirst = !floorFirst;
-        actionSamples.push_back(a);
-        floorSamples.push_back(f);
-        state.SetIterationTime(a);
+        first = (first + 1) % sides.size();
+        state.SetIterationTime(sides[0].samples.back());
     }
     const double n = static_cast<double>(state.iterations());
-    double actionTotal = 0;
-    double floorTotal = 0;
-    for (size_t i = 0; i < actionSamples.size(); ++i) {
-        actionTotal += actionSamples[i];
-        floorTotal += floorSamples[i];
-    }
-    const double actionMedian = median(actionSamples);
-    const double floorMedian = median(floorSamples);
+    auto total = [](const Side& side) {
+        double sum = 0;
+        for (double sample : side.samples) {
+            sum += sample;
+        }
+        return sum;
+    };
+    const double actionTotal = total(sides[0]);
+    const double floorTotal = total(sides[1]);
+    const double actionMedian = median(sides[0].samples);
+    const double floorMedian = median(sides[1].samples);
     using benchmark::Counter;
     state.counters["floor_us"] = Counter(floorTotal * 1e6 / n);
     state.counters["ratio"] = Counter(actionTotal / floorTotal);
     state.counters["med_us"] = Counter(actionMedian * 1e6);
     state.counters["floor_med_us"] = Counter(floorMedian * 1e6);
     state.counters["ratio_med"] = Counter(actionMedian / floorMedian);
-    state.counters["allocs"] = Counter(static_cast<double>(actionAllocs) / n);
-    state.counters["floor_allocs"] = Counter(static_cast<double>(floorAllocs) / n);
-    state.counters["min_allocs"] = Counter(static_cast<double>(floorAllocs) / n + kReplyAllocs);
+    if (parseFloor != nullptr) {
+        const double parseMedian = median(sides[2].samples);
+        state.counters["parse_floor_med_us"] = Counter(parseMedian * 1e6);
+        state.counters["parse_ratio_med"] = Counter(actionMedian / parseMedian);
+    }
+    const double floorAllocs = static_cast<double>(sides[1].allocs) / n;
+    state.counters["allocs"] = Counter(static_cast<double>(sides[0].allocs) / n);
+    state.counters["floor_allocs"] = Counter(floorAllocs);
+    state.counters["min_allocs"] = Counter(floorAllocs + kReplyAllocs);
 }
 
 /* A request without a floor: dispatch refusals and the empty handler. */
@@ -416,6 +496,23 @@ void check_floor_bus(const Message& frames, const void* record, size_t size) {
     die("the floor's publisher is not reachable");
 }
 
+/* The members of the write of action, from the settings table; every lookup of its floor
+ * must find its member in the body it sends. */
+const settings::Document* write_table(const char* action, const std::string& body) {
+    const settings::Document* table = settings::document_for_action(action);
+    if (table == nullptr) {
+        die(std::string("no settings table for ") + action);
+    }
+    cJSON* tree = cJSON_Parse(body.c_str());
+    const Lookups lookups = look_up_members(tree, table);
+    cJSON_Delete(tree);
+    if (lookups.found != lookups.made) {
+        die(std::string(action) + ": the floor's lookups found " + std::to_string(lookups.found) +
+            " of " + std::to_string(lookups.made) + " members in the body");
+    }
+    return table;
+}
+
 void set_up(Env& env) {
     const char* tmp = std::getenv("TMPDIR");
     std::string templ =
@@ -469,6 +566,8 @@ void set_up(Env& env) {
     env.countFrames = check_write(kSetCount, env.countDoc, &env.vcs, sizeof env.vcs);
     check_floor_bus(env.advancedFrames, &env.adv, sizeof env.adv);
     check_floor_bus(env.countFrames, &env.vcs, sizeof env.vcs);
+    env.advancedTable = write_table(kSetAdvanced, env.advancedDoc);
+    env.countTable = write_table(kSetCount, env.countDoc);
     // Sending the read document back leaves the cached records as they were.
     check_read(kGetAdvanced, env.advancedDoc);
     check_read(kGetCount, env.countDoc);
@@ -509,11 +608,12 @@ void register_benchmarks(Env& env) {
     const LprCgiCtx setAdvanced = make_ctx(kSetAdvanced, QZ_HTTP_POST, kPermWrite, &advancedBody);
     const LprCgiCtx setCount = make_ctx(kSetCount, QZ_HTTP_POST, kPermWrite, &countBody);
 
-    auto pair = [](const char* name, LprCgiCtx ctx, void (*floor)()) {
+    auto pair = [](const char* name, LprCgiCtx ctx, void (*floor)(),
+                   void (*parseFloor)() = nullptr) {
         RegisterBenchmark(name,
-                          [ctx, floor](benchmark::State& state) {
+                          [ctx, floor, parseFloor](benchmark::State& state) {
                               against_floor(
-                                  state, [&ctx] { run_action(ctx); }, floor);
+                                  state, [&ctx] { run_action(ctx); }, floor, parseFloor);
                           })
             ->UseManualTime()
             ->Unit(benchmark::kMicrosecond);
@@ -524,8 +624,8 @@ void register_benchmarks(Env& env) {
         std::string("write/advanced") + (env.subscriber ? "" : "/no_subscriber");
     static const std::string writeCount =
         std::string("write/vehicle_count") + (env.subscriber ? "" : "/no_subscriber");
-    pair(writeAdvanced.c_str(), setAdvanced, floor_write_advanced);
-    pair(writeCount.c_str(), setCount, floor_write_count);
+    pair(writeAdvanced.c_str(), setAdvanced, floor_write_advanced, parse_floor_write_advanced);
+    pair(writeCount.c_str(), setCount, floor_write_count, parse_floor_write_count);
 
     auto single = [](const char* name, LprCgiCtx ctx, uint64_t minAllocs) {
         RegisterBenchmark(name, [ctx, minAllocs](benchmark::State& state) {

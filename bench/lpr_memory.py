@@ -242,7 +242,8 @@ def main():
         daemon.wait_for(r"settingsd: ready", 60)
         # The port is chosen by the kernel and read from the start-up line.
         server = Program("lpr-webd", prefix + [webd, "--port", "0", "--db", db, "--users",
-                                               users, "--nonce-timeout", "3600"], work)
+                                               users, "--nonce-timeout", "3600", "--change-log",
+                                               os.path.join(work, "changes.log")], work)
         programs.append(server)
         port = int(server.wait_for(r"listening on http://127\.0\.0\.1:(\d+)/", 60)[0])
         time.sleep(1)  # the daemon's subscription reaches the web server's endpoint

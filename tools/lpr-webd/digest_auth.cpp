@@ -1,7 +1,9 @@
 #include "digest_auth.h"
 
-#include <nettle/hmac.h>
+#include <nettle/md5.h>
 #include <nettle/memops.h>
+#include <nettle/nettle-meta.h>
+#include <nettle/sha2.h>
 #include <sys/random.h>
 
 #include <strings.h>
@@ -10,7 +12,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "hex.h"
 
@@ -52,9 +57,82 @@ bool is_token_char(char c) {
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
-/* The auth-params of a Digest Authorization header, names in lower case; false when the
- * header is malformed or names a parameter twice. */
-bool parse_params(const char* p, std::map<std::string, std::string>* params) {
+/* The auth-params that a check reads. */
+enum Param : size_t {
+    kUsername,
+    kRealm,
+    kNonce,
+    kUri,
+    kResponse,
+    kAlgorithm,
+    kCnonce,
+    kQop,
+    kNc,
+    kUserhash,
+    kParamCount
+};
+constexpr std::string_view kParamNames[kParamCount] = {
+    "username", "realm", "nonce", "uri", "response", "algorithm", "cnonce", "qop", "nc", "userhash",
+};
+
+/* The auth-params of one Authorization header: a value per parameter that a check reads
+ * (unquoted), and the names of the others, so that a parameter named twice is seen. Every
+ * worker thread keeps one (thread_local below) and refills it per request: the strings
+ * keep their capacity, so a check allocates nothing once warm. */
+class Params {
+  public:
+    /* Reads the auth-params after "Digest "; false when the header is malformed or names
+     * a parameter twice. Names are compared without regard to case. */
+    bool parse(const char* p);
+
+    /* The value of a parameter, or null when the header does not have it. */
+    const std::string* find(Param param) const {
+        return m_present[param] ? &m_values[param] : nullptr;
+    }
+    /* The value of a parameter, empty when the header does not have it. */
+    const std::string& operator[](Param param) const { return m_values[param]; }
+
+  private:
+    /* Where the value of the parameter named m_name goes; null when it is named twice. */
+    std::string* value_of_name();
+
+    std::string m_values[kParamCount];
+    bool m_present[kParamCount] = {};
+    std::string m_name;
+    std::vector<std::string> m_others; /* names of parameters no check reads */
+    size_t m_otherCount = 0;
+    std::string m_otherValue; /* their values, each dropped when the next is read */
+};
+
+std::string* Params::value_of_name() {
+    for (size_t i = 0; i < kParamCount; ++i) {
+        if (m_name == kParamNames[i]) {
+            if (m_present[i]) {
+                return nullptr;
+            }
+            m_present[i] = true;
+            return &m_values[i];
+        }
+    }
+    for (size_t i = 0; i < m_otherCount; ++i) {
+        if (m_others[i] == m_name) {
+            return nullptr;
+        }
+    }
+    if (m_otherCount == m_others.size()) {
+        m_others.emplace_back();
+    }
+    m_others[m_otherCount++] = m_name;
+    m_otherValue.clear();
+    return &m_otherValue;
+}
+
+bool Params::parse(const char* p) {
+    for (size_t i = 0; i < kParamCount; ++i) {
+        m_values[i].clear();
+        m_present[i] = false;
+    }
+    m_otherCount = 0;
     auto skip_blanks = [&p] {
         while (*p == ' ' || *p == '\t') {
             ++p;
@@ -67,43 +145,79 @@ bool parse_params(const char* p, std::map<std::string, std::string>* params) {
         if (*p == '\0') {
             return true;
         }
-        std::string name;
+        const char* start = p;
         while (is_token_char(*p)) {
-            name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*p++))));
+            ++p;
+        }
+        m_name.assign(start, p);
+        for (char& c : m_name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
         skip_blanks();
-        if (name.empty() || *p++ != '=') {
+        if (m_name.empty() || *p++ != '=') {
             return false;
         }
         skip_blanks();
-        std::string value;
+        std::string* value = value_of_name();
+        if (value == nullptr) {
+            return false;
+        }
         if (*p == '"') {
-            for (++p; *p != '"'; ++p) {
-                if (*p == '\\') {
+            // A quoted string: runs of plain characters, a backslash taking the next one.
+            ++p;
+            while (*p != '"') {
+                const char* run = p;
+                while (*p != '"' && *p != '\\' && *p != '\0') {
                     ++p;
                 }
-                if (*p == '\0') {
+                value->append(run, p);
+                if (*p == '\\') {
+                    ++p;
+                    if (*p == '\0') {
+                        return false;
+                    }
+                    value->push_back(*p++);
+                } else if (*p == '\0') {
                     return false;
                 }
-                value.push_back(*p);
             }
             ++p;
         } else {
+            start = p;
             while (is_token_char(*p)) {
-                value.push_back(*p++);
+                ++p;
             }
-            if (value.empty()) {
+            if (p == start) {
                 return false;
             }
-        }
-        if (!params->emplace(std::move(name), std::move(value)).second) {
-            return false;
+            value->append(start, p);
         }
         skip_blanks();
         if (*p != ',' && *p != '\0') {
             return false;
         }
     }
+}
+
+/* The largest digest in hex: SHA-256's. */
+constexpr size_t kMaxHex = 2 * SHA256_DIGEST_SIZE;
+
+/* The lower-case hex digest of the parts joined, with hash, at out; returns its length. */
+size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
+                  char* out) {
+    union {
+        sha256_ctx sha256;
+        md5_ctx md5;
+    } ctx;
+    static_assert(sizeof ctx >= SHA256_DIGEST_SIZE, "room for the digest");
+    hash.init(&ctx);
+    for (std::string_view part : parts) {
+        hash.update(&ctx, part.size(), reinterpret_cast<const uint8_t*>(part.data()));
+    }
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    hash.digest(&ctx, hash.digest_size, digest);
+    put_hex(digest, hash.digest_size, out);
+    return 2 * hash.digest_size;
 }
 
 /* nc: exactly 8 hex digits, not zero. */
@@ -138,6 +252,7 @@ bool DigestAuth::init(std::string* error) {
         *error = std::string("no random bytes for Digest nonces: ") + std::strerror(errno);
         return false;
     }
+    hmac_sha256_set_key(&m_nonceKey, m_secret.size(), m_secret.data());
     return true;
 }
 
@@ -146,8 +261,7 @@ std::string DigestAuth::make_nonce(uint64_t serial, Clock::time_point issued) co
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(issued.time_since_epoch());
     put_u64(nonce, static_cast<uint64_t>(seconds.count()));
     put_u64(nonce + 8, serial);
-    hmac_sha256_ctx mac;
-    hmac_sha256_set_key(&mac, m_secret.size(), m_secret.data());
+    hmac_sha256_ctx mac = m_nonceKey;
     hmac_sha256_update(&mac, kNonceStamp, nonce);
     hmac_sha256_digest(&mac, kNonceMac, nonce + kNonceStamp);
     return to_hex(nonce, sizeof nonce);
@@ -160,8 +274,7 @@ bool DigestAuth::open_nonce(const std::string& text, uint64_t* serial,
         return false;
     }
     uint8_t expected[kNonceMac];
-    hmac_sha256_ctx mac;
-    hmac_sha256_set_key(&mac, m_secret.size(), m_secret.data());
+    hmac_sha256_ctx mac = m_nonceKey;
     hmac_sha256_update(&mac, kNonceStamp, nonce);
     hmac_sha256_digest(&mac, kNonceMac, expected);
     if (!memeql_sec(expected, nonce + kNonceStamp, kNonceMac)) {
@@ -189,45 +302,58 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
     if (authorization == nullptr || strncasecmp(authorization, "Digest ", 7) != 0) {
         return Verdict::kNoCredentials;
     }
-    std::map<std::string, std::string> p;
-    if (!parse_params(authorization + 7, &p)) {
+    thread_local Params p;
+    if (!p.parse(authorization + 7)) {
         return Verdict::kRefused;
     }
     if (tried != nullptr) {
-        *tried = p["username"];
+        *tried = p[kUsername];
     }
     const bool sha256 = m_algorithm == Algorithm::kSha256;
-    auto algorithm = p.find("algorithm");
-    const bool algorithmOk = algorithm == p.end()
+    const std::string* algorithm = p.find(kAlgorithm);
+    const bool algorithmOk = algorithm == nullptr
                                  ? !sha256  // RFC 7616: no algorithm means MD5
-                                 : equal_caseless(algorithm->second, sha256 ? "SHA-256" : "MD5");
+                                 : equal_caseless(*algorithm, sha256 ? "SHA-256" : "MD5");
     uint32_t nc = 0;
-    auto userhash = p.find("userhash");
-    if (!algorithmOk || p["realm"] != m_realm || !equal_caseless(p["qop"], "auth") ||
-        !parse_counter(p["nc"], &nc) || p["cnonce"].empty() || p["uri"] != target ||
-        (userhash != p.end() && !equal_caseless(userhash->second, "false"))) {
+    const std::string* userhash = p.find(kUserhash);
+    if (!algorithmOk || p[kRealm] != m_realm || !equal_caseless(p[kQop], "auth") ||
+        !parse_counter(p[kNc], &nc) || p[kCnonce].empty() || p[kUri] != target ||
+        (userhash != nullptr && !equal_caseless(*userhash, "false"))) {
         return Verdict::kRefused;
     }
-    const User* found = users.find(p["username"]);
+    const User* found = users.find(p[kUsername]);
     const uint8_t* ha1 = m_unknownUserHa1.data();
     if (found != nullptr && (sha256 || found->hasMd5)) {
         ha1 = sha256 ? found->ha1Sha256.data() : found->ha1Md5.data();
     }
-    auto hash = [sha256](const std::string& text) {
-        return sha256 ? sha256_hex(text) : md5_hex(text);
-    };
-    const std::string expected =
-        hash(to_hex(ha1, sha256 ? 32 : 16) + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] +
-             ":" + p["qop"] + ":" + hash(method + ":" + target));
-    const std::string& response = p["response"];
-    if (found == nullptr || ha1 == m_unknownUserHa1.data() || response.size() != expected.size() ||
-        !memeql_sec(response.data(), expected.data(), expected.size())) {
+    const nettle_hash& hash = sha256 ? nettle_sha256 : nettle_md5;
+    char ha1Hex[kMaxHex];
+    put_hex(ha1, hash.digest_size, ha1Hex);
+    char ha2[kMaxHex];
+    const size_t hexSize = hex_digest(hash, {method, ":", target}, ha2);
+    char expected[kMaxHex];
+    hex_digest(hash,
+               {{ha1Hex, hexSize},
+                ":",
+                p[kNonce],
+                ":",
+                p[kNc],
+                ":",
+                p[kCnonce],
+                ":",
+                p[kQop],
+                ":",
+                {ha2, hexSize}},
+               expected);
+    const std::string& response = p[kResponse];
+    if (found == nullptr || ha1 == m_unknownUserHa1.data() || response.size() != hexSize ||
+        !memeql_sec(response.data(), expected, hexSize)) {
         return Verdict::kRefused;
     }
     // The password is proven. The nonce decides between a login and a fresh challenge.
     uint64_t serial = 0;
     Clock::time_point issued;
-    if (!open_nonce(p["nonce"], &serial, &issued) || Clock::now() - issued >= m_lifetime ||
+    if (!open_nonce(p[kNonce], &serial, &issued) || Clock::now() - issued >= m_lifetime ||
         !record_use(serial, issued, nc)) {
         return Verdict::kStale;
     }

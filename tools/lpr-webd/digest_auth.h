@@ -11,10 +11,14 @@
  * is bounded; when it is full, the oldest nonce is forgotten and every nonce up to it is
  * refused as stale from then on, so forgetting never reopens a counter.
  *
- * Thread-safe: check() may run on every worker thread at once.
+ * Thread-safe: check() may run on every worker thread at once. A check allocates nothing
+ * once its thread has seen a few requests: the header's parameters go to strings of the
+ * thread's own that keep their capacity, and the hashes are fed the parts in place.
  */
 #ifndef LPR_WEBD_DIGEST_AUTH_H
 #define LPR_WEBD_DIGEST_AUTH_H
+
+#include <nettle/hmac.h>
 
 #include <array>
 #include <atomic>
@@ -79,6 +83,7 @@ class DigestAuth {
     const std::chrono::seconds m_lifetime;
     const size_t m_maxNonces;
     std::array<uint8_t, 32> m_secret{};
+    hmac_sha256_ctx m_nonceKey{}; /* keyed with m_secret once; copied for every nonce */
     std::array<uint8_t, 32> m_unknownUserHa1{};
     std::atomic<uint64_t> m_nextSerial{1};
 

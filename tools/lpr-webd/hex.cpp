@@ -2,14 +2,17 @@
 
 namespace webd {
 
-std::string to_hex(const uint8_t* data, size_t size) {
+void put_hex(const uint8_t* data, size_t size, char* out) {
     static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(size * 2);
     for (size_t i = 0; i < size; ++i) {
-        hex.push_back(kDigits[data[i] >> 4]);
-        hex.push_back(kDigits[data[i] & 0xf]);
+        *out++ = kDigits[data[i] >> 4];
+        *out++ = kDigits[data[i] & 0xf];
     }
+}
+
+std::string to_hex(const uint8_t* data, size_t size) {
+    std::string hex(size * 2, '\0');
+    put_hex(data, size, &hex[0]);
     return hex;
 }
 

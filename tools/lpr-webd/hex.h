@@ -13,6 +13,9 @@ namespace webd {
 
 std::string to_hex(const uint8_t* data, size_t size);
 
+/* The size * 2 hex digits of data at out (no NUL). */
+void put_hex(const uint8_t* data, size_t size, char* out);
+
 /* The value of one hex digit (either case), or -1. */
 int hex_digit(char c);
 

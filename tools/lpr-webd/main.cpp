@@ -288,10 +288,12 @@ int main(int argc, char** argv) {
         }
         const bool v6 = listen.v6;
         std::printf(
-            "lpr-webd: listening on http://%s%s%s:%u/api/v1/ (realm \"%s\", %s, %s writes)\n",
+            "lpr-webd: listening on http://%s%s%s:%u/api/v1/ (realm \"%s\", %s, %s writes, %u "
+            "worker thread%s)\n",
             v6 ? "[" : "", options.address.c_str(), v6 ? "]" : "", server.port(),
             options.realm.c_str(), options.digestMd5 ? "MD5" : "SHA-256",
-            options.lenient ? "lenient" : "strict");
+            options.lenient ? "lenient" : "strict", options.threads,
+            options.threads == 1 ? "" : "s");
 
         int signo = 0;
         sigwait(&stopSignals, &signo);

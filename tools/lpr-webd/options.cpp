@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +33,8 @@ const char kUsage[] =
     "  --users PATH            users file (default /etc/lpr/webd-users); made with a\n"
     "                          generated admin password when missing\n"
     "  --realm TEXT            Digest realm (default lpr-camera); part of every HA1\n"
-    "  --threads N             worker threads (default 2, 1..16)\n"
+    "  --threads N             worker threads (default: one per CPU it may run on;\n"
+    "                          1..16)\n"
     "  --max-connections N     connections in total (default 64)\n"
     "  --max-per-ip N          connections per client address (default 8)\n"
     "  --timeout S             idle connection timeout in seconds (default 15)\n"
@@ -148,6 +152,18 @@ bool parse_number(const char* name, const char* text, T lo, T hi, T* out) {
 }
 
 }  // namespace
+
+unsigned usable_cpus() {
+    constexpr long kMostThreads = 16;
+    long count = 0;
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+        count = CPU_COUNT(&cpus);
+    } else {
+        count = sysconf(_SC_NPROCESSORS_ONLN);
+    }
+    return static_cast<unsigned>(std::clamp(count, 1L, kMostThreads));
+}
 
 ParseResult parse_options(int argc, char** argv, Options* o) {
     const unsigned kDay = 86400;

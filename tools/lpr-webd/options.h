@@ -12,13 +12,19 @@
 
 namespace webd {
 
+/* The CPUs this process may run on (its affinity mask, as nproc counts them; all online
+ * CPUs when the mask cannot be read), at most 16: the default number of worker threads.
+ * More threads than CPUs only time-share a core, and a request whose connection belongs
+ * to a thread that is not running waits for that thread's turn (docs/performance.md). */
+unsigned usable_cpus();
+
 struct Options {
     std::string address = "127.0.0.1";
     unsigned port = 8080;
     std::string dbPath = "/var/lib/lpr/settings.db";
     std::string usersPath = "/etc/lpr/webd-users";
     std::string realm = "lpr-camera";
-    unsigned threads = 2;
+    unsigned threads = usable_cpus();
     unsigned maxConnections = 64;
     unsigned maxPerIp = 8;
     unsigned timeoutSeconds = 15;
