@@ -81,6 +81,19 @@ TEST_F(SecurityTest, ReplayedAuthorizationIsRefusedInEveryInterleaving) {
     HttpClient client;
     EXPECT_EQ(send(client, "GET", requests[0].uri, readAuth, "").status, 200);
     EXPECT_EQ(send(client, "POST", requests[1].uri, readAuth, other).status, 401);
+    // Nor for a nonce that this server did not issue: made up, or an issued one altered.
+    HttpClient challenged;
+    std::string altered = challenge_nonce(
+        send(challenged, "GET", requests[0].uri, "", "").headers["www-authenticate"]);
+    ASSERT_EQ(altered.size(), 64u) << altered;
+    altered[20] = altered[20] == '0' ? '1' : '0';
+    for (const std::string& nonce : {std::string(64, '0'), altered}) {
+        const std::string forged =
+            digest_authorization(kAdmin.user, kAdmin.password, "GET", requests[0].uri, nonce, 1);
+        HttpReply reply = send(client, "GET", requests[0].uri, forged, "");
+        EXPECT_EQ(reply.status, 401) << nonce;
+        EXPECT_EQ(reply.body, kStale) << nonce;
+    }
 
     const std::string settings = cam.as(&kAdmin, "GET", "/api/v1/get_vehicle_count").body;
     EXPECT_NE(settings.find(R"("resetHour":5,)"), std::string::npos) << settings;

@@ -4,6 +4,7 @@
  */
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <regex>
 #include <thread>
 
@@ -162,17 +163,34 @@ TEST_F(WebdTest, WritesABrowserSendsForAnotherSitesPageAreRefused) {
 TEST_F(WebdTest, HostileClientsDoNotStopServiceToOthers) {
     // Slow clients are tests/e2e/security_test.cpp's.
     ASSERT_NO_FATAL_FAILURE(start({"--timeout", "2", "--threads", "2", "--max-per-ip", "16"}));
+    // Requests of a doubtful form get the JSON 400 before anything else reads them.
+    const std::string post = "POST /api/v1/set_vehicle_count HTTP/1.1\r\nHost: x\r\n";
     const struct {
         const char* what;
         std::string request;
         const char* statusLine;
+        const char* msg;  // of the JSON body, when lpr-webd answers rather than libmicrohttpd
     } bad[] = {
-        {"garbage request line", "\x01\x02 not http at all\r\n\r\n", "HTTP/1.1 400 "},
+        {"garbage request line", "\x01\x02 not http at all\r\n\r\n", "HTTP/1.1 400 ", nullptr},
         {"header larger than the connection memory",
          "GET /api/v1/whoami HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(64 * 1024, 'a') +
              "\r\n\r\n",
-         "HTTP/1.1 431 "},
-        {"HTTP/1.1 without Host", "GET /api/v1/whoami HTTP/1.1\r\n\r\n", "HTTP/1.1 400 "},
+         "HTTP/1.1 431 ", nullptr},
+        {"HTTP/1.1 without Host", "GET /api/v1/whoami HTTP/1.1\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 400 ", "Missing Host header"},
+        {"two Host headers",
+         "GET /api/v1/whoami HTTP/1.1\r\nHost: x\r\nHost: y\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 400 ", "Repeated Host header"},
+        {"two lengths",
+         post + "Connection: close\r\nContent-Length: 2\r\nContent-Length: 40\r\n\r\n{}",
+         "HTTP/1.1 400 ", "Repeated Content-Length header"},
+        {"a length and a coding",
+         post + "Connection: close\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "2\r\n{}\r\n0\r\n\r\n",
+         "HTTP/1.1 400 ", "Content-Length with Transfer-Encoding"},
+        {"%00 in the path",
+         "GET /api/v1/get_vehicle_count%00junk HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 400 ", "Invalid character in the URL"},
     };
     for (const auto& c : bad) {
         SCOPED_TRACE(c.what);
@@ -182,6 +200,11 @@ TEST_F(WebdTest, HostileClientsDoNotStopServiceToOthers) {
         std::string answer = conn.read_until_closed(milliseconds(5000), &closed);
         EXPECT_EQ(answer.compare(0, 13, c.statusLine), 0) << answer.substr(0, 200);
         EXPECT_TRUE(closed);
+        if (c.msg != nullptr) {
+            const std::string body = R"({"code":400,"msg":")" + std::string(c.msg) + R"("})";
+            EXPECT_EQ(answer.substr(answer.size() - std::min(answer.size(), body.size())), body)
+                << answer;
+        }
     }
 
     // An idle connection is closed after the timeout (2 s).
