@@ -7,7 +7,7 @@ set -euo pipefail
 declare -A GROUPS_PKGS=(
   [build]="build-essential cmake pkg-config libcjson-dev libsqlite3-dev libzmq3-dev cppzmq-dev libgtest-dev libmicrohttpd-dev nettle-dev libcurl4-openssl-dev rapidjson-dev"
   [host]="curl sqlite3"
-  [test]="curl valgrind clang-format"
+  [test]="curl valgrind python3-yaml python3-jsonschema openapi-specification clang-format"
   [fuzz]="clang libclang-rt-dev"
   [bench]="libbenchmark-dev wrk nginx-light curl valgrind python3 util-linux"
   [armhf]="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf debootstrap"

@@ -9,8 +9,12 @@
 #include <netinet/in.h>
 #include <nettle/sha2.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +63,49 @@ std::vector<char*> exec_args(const std::vector<std::string>& argv) {
     return args;
 }
 
+/* In the child: dir becomes read-only for this process and its children. A new user
+ * namespace gives the rights to a mount namespace of its own; the bind mount keeps the
+ * flags that the original mount locks (nosuid, nodev, noexec, atime), else the kernel
+ * refuses the remount. */
+bool make_read_only(const std::string& dir) {
+    struct statvfs st;
+    if (statvfs(dir.c_str(), &st) != 0) {
+        return false;
+    }
+    const struct {
+        unsigned long statFlag;
+        unsigned long mountFlag;
+    } kept[] = {{ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},
+                {ST_NOEXEC, MS_NOEXEC},         {ST_NOATIME, MS_NOATIME},
+                {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    for (const auto& k : kept) {
+        flags |= (st.f_flag & k.statFlag) != 0 ? k.mountFlag : 0;
+    }
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, dir.c_str(), nullptr, flags, nullptr) == 0;
+}
+
+}  // namespace
+
+bool read_only_folders_work() {
+    static const bool works = [] {
+        lpr_test::TempDir dir;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            _exit(make_read_only(dir.path()) ? 0 : 1);
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    }();
+    return works;
+}
+
+namespace {
+
 /* In the child after fork: default signal mask and dispositions, the setup, then exec. */
 [[noreturn]] void exec_child(const std::vector<char*>& args, const ChildSetup& setup) {
     sigset_t none;
@@ -68,6 +115,11 @@ std::vector<char*> exec_args(const std::vector<std::string>& argv) {
     for (const std::string& assignment : setup.env) {
         const size_t eq = assignment.find('=');
         setenv(assignment.substr(0, eq).c_str(), assignment.substr(eq + 1).c_str(), 1);
+    }
+    if (!setup.readOnlyDir.empty() && !make_read_only(setup.readOnlyDir)) {
+        std::fprintf(stderr, "test: cannot make %s read-only: %s\n", setup.readOnlyDir.c_str(),
+                     std::strerror(errno));
+        _exit(126);
     }
     execv(args[0], args.data());
     _exit(127);
@@ -135,10 +187,23 @@ Process::Process(const std::vector<std::string>& argv, const std::string& logPat
     std::vector<char*> args = exec_args(cmd);
     int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::string terminalPath;
+    if (setup.session == Session::kTerminal) {
+        m_terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_terminal >= 0 && grantpt(m_terminal) == 0 && unlockpt(m_terminal) == 0) {
+            terminalPath = ptsname(m_terminal);
+        }
+    }
     m_pid = fork();
     if (m_pid == 0) {
         if (setup.session != Session::kInherit) {
             setsid();
+        }
+        if (!terminalPath.empty()) {
+            // The first terminal a session leader opens becomes its controlling one; the
+            // program finds it again as /dev/tty.
+            int terminal = ::open(terminalPath.c_str(), O_RDWR | O_CLOEXEC);
+            ioctl(terminal, TIOCSCTTY, 0);
         }
         dup2(nullFd, STDIN_FILENO);
         dup2(fd, STDOUT_FILENO);
@@ -151,6 +216,23 @@ Process::Process(const std::vector<std::string>& argv, const std::string& logPat
 
 Process::~Process() {
     kill_now();
+    if (m_terminal >= 0) {
+        ::close(m_terminal);
+    }
+}
+
+std::string Process::terminal_output() const {
+    std::string text;
+    char buffer[4096];
+    pollfd p{m_terminal, POLLIN, 0};
+    while (m_terminal >= 0 && ::poll(&p, 1, 0) > 0) {
+        ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
 bool Process::wait_for_log(const std::string& needle, milliseconds timeout, size_t count) const {
@@ -244,6 +326,10 @@ HttpClient::HttpClient() {
 
 HttpClient::~HttpClient() {
     curl_easy_cleanup(m_curl);
+}
+
+void HttpClient::set_fresh_connections(bool fresh) {
+    curl_easy_setopt(m_curl, CURLOPT_FORBID_REUSE, fresh ? 1L : 0L);
 }
 
 void HttpClient::set_credentials(const std::string& user, const std::string& password) {
@@ -352,10 +438,88 @@ std::string RawConnection::read_until_closed(milliseconds timeout, bool* closed)
     }
 }
 
+std::string RawConnection::read_until(const std::string& needle, milliseconds timeout) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (text.find(needle) == std::string::npos) {
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{m_fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
 bool RawConnection::peer_closed() {
     char byte;
     ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+HttpReply RawConnection::exchange(const std::string& request, milliseconds timeout) {
+    const bool head = request.compare(0, 5, "HEAD ") == 0;
+    HttpReply reply;
+    if (!send(request)) {
+        reply.error = "the request could not be sent";
+        return reply;
+    }
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        reply = parse_response(text, head);
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{m_fd, POLLIN, 0};
+        if (reply.ok || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return reply;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return reply;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+HttpReply parse_response(const std::string& bytes, bool head) {
+    HttpReply reply;
+    const size_t end = bytes.find("\r\n\r\n");
+    if (bytes.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) {
+        reply.error = "no status line and headers";
+        return reply;
+    }
+    reply.status = std::strtol(bytes.c_str() + 9, nullptr, 10);
+    std::istringstream lines(bytes.substr(0, end + 2));
+    for (std::string line; std::getline(lines, line);) {
+        collect_header(&line[0], 1, line.size(), &reply.headers);
+    }
+    auto length = reply.headers.find("content-length");
+    if (length == reply.headers.end()) {
+        reply.error = "no Content-Length";
+        return reply;
+    }
+    const size_t size = head ? 0 : std::stoul(length->second);
+    const size_t after = end + 4 + size;
+    if (bytes.size() < after) {
+        reply.error = "a body shorter than its Content-Length";
+        return reply;
+    }
+    reply.body = bytes.substr(end + 4, size);
+    if (bytes.size() > after) {
+        reply.error = std::to_string(bytes.size() - after) + " bytes after the response";
+        return reply;
+    }
+    reply.ok = true;
+    return reply;
 }
 
 std::string digest_authorization(const std::string& user, const std::string& password,
@@ -434,21 +598,6 @@ Camera::~Camera() {
     if (m_settingsd) {
         m_settingsd->stop(SIGTERM);
     }
-}
-
-void Camera::start(const std::vector<std::string>& extra) {
-    ASSERT_NO_FATAL_FAILURE(write_users());
-    ASSERT_NO_FATAL_FAILURE(start_settingsd());
-    ASSERT_NO_FATAL_FAILURE(start_webd(extra));
-}
-
-HttpReply Camera::as(const Credentials* who, const std::string& method, const std::string& path,
-                     const std::string* body, const std::vector<std::string>& headers) const {
-    HttpClient client;
-    if (who != nullptr) {
-        client.set_credentials(who->user, who->password);
-    }
-    return client.request(method, url(path), body, headers);
 }
 
 void Camera::start_settingsd(const ChildSetup& setup) {

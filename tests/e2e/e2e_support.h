@@ -32,13 +32,22 @@ size_t count_of(const std::string& text, const std::string& needle);
 enum class Session {
     kInherit,    /* this process's, if any (Ctrl-C reaches the child too) */
     kNoTerminal, /* a session of its own without a terminal */
+    kTerminal,   /* a session of its own whose terminal is a pseudo-terminal of the test */
 };
 
 /* How a child program starts, besides its command line. */
 struct ChildSetup {
     std::vector<std::string> env; /* NAME=VALUE, set in the child only */
+    /* A folder the child sees read-only, as on a read-only mount (a private user and mount
+     * namespace with a read-only bind mount; works for root too, whom file modes do not
+     * stop). */
+    std::string readOnlyDir;
     Session session = Session::kInherit;
 };
+
+/* Whether a child can be given a read-only folder here (ChildSetup::readOnlyDir): not
+ * where user namespaces are off, nor under qemu-user, which does not pass the remount on. */
+bool read_only_folders_work();
 
 /* A setup that differs from the default only in its session. */
 ChildSetup in_session(Session session);
@@ -64,9 +73,12 @@ class Process {
     int stop(int sig, milliseconds timeout = milliseconds(10000));
     /* SIGKILL, no waiting beyond the reaping. */
     void kill_now();
+    /* What the child wrote to its terminal since the last call (Session::kTerminal). */
+    std::string terminal_output() const;
 
   private:
     pid_t m_pid = -1;
+    int m_terminal = -1; /* the pseudo-terminal's master side */
     std::string m_logPath;
 };
 
@@ -105,6 +117,8 @@ class HttpClient {
 
     /* HTTP Digest with these credentials from now on; empty user: none. */
     void set_credentials(const std::string& user, const std::string& password);
+    /* A new connection for every request from now on (the Digest session goes on). */
+    void set_fresh_connections(bool fresh);
     HttpReply request(const std::string& method, const std::string& url,
                       const std::string* body = nullptr,
                       const std::vector<std::string>& headers = {});
@@ -134,12 +148,22 @@ class RawConnection {
     bool send(const std::string& bytes);
     /* Reads until the peer closes or timeout passes; what arrived. */
     std::string read_until_closed(milliseconds timeout, bool* closed = nullptr);
+    /* Reads until text holds needle or timeout passes. */
+    std::string read_until(const std::string& needle, milliseconds timeout);
     /* Whether the peer has closed the connection, without waiting. */
     bool peer_closed();
+    /* Sends a request and reads one whole response (framed by Content-Length; no body
+     * after a HEAD request). */
+    HttpReply exchange(const std::string& request, milliseconds timeout = milliseconds(5000));
 
   private:
     int m_fd = -1;
 };
+
+/* Parses bytes that should be exactly one HTTP response: ok only when the status line,
+ * the headers and a body of the announced Content-Length are there (no body for a
+ * reply to HEAD), and nothing follows; error tells what is wrong. */
+HttpReply parse_response(const std::string& bytes, bool head = false);
 
 /* The value of a Digest Authorization header (SHA-256, qop=auth) for a request, as a
  * client computes it from a nonce of the server's challenge. */
@@ -173,12 +197,6 @@ class Camera {
     const std::string& dir() const { return m_dir.path(); }
     std::string file(const std::string& name) const { return m_dir.file(name); }
 
-    /* The users file, the daemon and the web server (extra: lpr-webd options). */
-    void start(const std::vector<std::string>& extra = {});
-    /* One request of who (null: no credentials) on a connection of its own. */
-    HttpReply as(const Credentials* who, const std::string& method, const std::string& path,
-                 const std::string* body = nullptr,
-                 const std::vector<std::string>& headers = {}) const;
     /* Starts lpr-settingsd and waits for its "ready" line. */
     void start_settingsd(const ChildSetup& setup = {});
     /* The command line that start_settingsd runs. */

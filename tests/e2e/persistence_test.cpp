@@ -1,8 +1,8 @@
 /*
- * lpr-settingsd on the bus, fed by the test as the web server's library would feed it:
- * it refuses records of the wrong length with an acknowledgement naming the reason, and a
- * daemon killed in the middle of a stream of writes leaves a sound database holding one
- * whole record.
+ * The main job end to end: a write through lpr-webd reaches lpr-settingsd over the bus,
+ * is stored in the settings database and is served again by a restarted web server.
+ * Also: the daemon refuses records of the wrong length, and a daemon killed in the
+ * middle of a stream of writes leaves a sound database holding one whole record.
  */
 #include <cjson/cJSON.h>
 #include <signal.h>
@@ -65,6 +65,88 @@ bool publish_until(LibraryPublisher& bus, Process* daemon, const char* topic,
     return false;
 }
 
+TEST(Persistence, WriteIsStoredByTheDaemonAndServedAfterRestart) {
+    Camera cam;
+    ASSERT_NO_FATAL_FAILURE(cam.write_users());
+    ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+    HttpClient client;
+    client.set_credentials(kAdmin.user, kAdmin.password);
+
+    // The advanced document as it will read after the write: the first read with two
+    // members changed, printed the way the library prints.
+    HttpReply before = client.get(cam.url("/api/v1/get_lpr_advanced"));
+    ASSERT_EQ(before.status, 200);
+    CJsonPtr doc(cJSON_Parse(before.body.c_str()));
+    ASSERT_TRUE(doc);
+    cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdFontSize", cJSON_CreateNumber(4));
+    cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdPositionName",
+                                           cJSON_CreateString("Gate 7"));
+    const std::string expectedAdvanced = tools::print_compact(doc.get());
+
+    // 200 means stored (tests/e2e/acked_writes_test.cpp).
+    HttpReply w1 = client.post(cam.url("/api/v1/set_lpr_advanced"),
+                               R"({"osdFontSize":4,"osdPositionName":"Gate 7"})");
+    ASSERT_EQ(w1.status, 200) << w1.error << w1.body;
+    HttpReply w2 = client.post(
+        cam.url("/api/v1/set_vehicle_count"),
+        R"({"enable":1,"resetHour":23,"cameraPort":8080,"httpUrl":"http://counts.example/in",)"
+        R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})");
+    ASSERT_EQ(w2.status, 200) << w2.error << w2.body;
+    const std::string countDoc = client.get(cam.url("/api/v1/get_vehicle_count")).body;
+    EXPECT_EQ(client.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
+
+    // The database holds the records, field by field at their offsets.
+    const Database::User db(0);
+    ASSERT_TRUE(db.ok()) << Database::last_error();
+    lpr_advanced_t adv;
+    VEHICLE_COUNT_SETTING vcs;
+    ASSERT_TRUE(read_record(cam.db_path(), &adv));
+    ASSERT_TRUE(read_record(cam.db_path(), &vcs));
+    const std::string advBytes = lpr_test::bytes_of(adv);
+    const std::string vcsBytes = lpr_test::bytes_of(vcs);
+    EXPECT_EQ(advBytes[253], 4);                     // osd_font_size
+    EXPECT_STREQ(advBytes.c_str() + 388, "Gate 7");  // osd_position
+    EXPECT_EQ(vcsBytes[0], 1);                       // countInfo.enable
+    EXPECT_EQ(vcsBytes[13], 23);                     // countInfo.resetHour
+    int32_t port = 0;
+    std::memcpy(&port, vcsBytes.data() + 40, 4);
+    EXPECT_EQ(port, 8080);                                              // cameraPort
+    EXPECT_EQ(vcsBytes.substr(44, 3), std::string("\x01\x01\x00", 3));  // httpEnable
+    EXPECT_STREQ(vcsBytes.c_str() + 47, "http://counts.example/in");    // url[0]
+    EXPECT_STREQ(vcsBytes.c_str() + 47 + 1024, "http://b.example/");    // url[1]
+    EXPECT_STREQ(vcsBytes.c_str() + 3119 + 94, "bob");                  // user[1]
+
+    // A new web server loads what the daemon stored and serves the same bytes.
+    EXPECT_EQ(cam.stop_webd(), 0);
+    EXPECT_NE(cam.webd()->log().find("lpr_cgi: uninitialized"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+    HttpClient again;
+    again.set_credentials(kViewer.user, kViewer.password);
+    EXPECT_EQ(again.get(cam.url("/api/v1/get_vehicle_count")).body, countDoc);
+    EXPECT_EQ(again.get(cam.url("/api/v1/get_lpr_advanced")).body, expectedAdvanced);
+    EXPECT_NE(countDoc.find(R"("cameraPort":8080)"), std::string::npos) << countDoc;
+}
+
+TEST(Persistence, ProgramsStopCleanlyOnSigintAndSigterm) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        Camera cam;
+        ASSERT_NO_FATAL_FAILURE(cam.write_users());
+        ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
+        ASSERT_NO_FATAL_FAILURE(cam.start_webd());
+        EXPECT_EQ(cam.webd()->stop(sig), 0);
+        EXPECT_EQ(cam.settingsd()->stop(sig), 0);
+        const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+        EXPECT_NE(cam.webd()->log().find("lpr-webd: " + name + ", stopping\n"), std::string::npos);
+        EXPECT_NE(cam.webd()->log().find("lpr_cgi: uninitialized"), std::string::npos);
+        EXPECT_NE(cam.webd()->log().find("lpr-webd: stopped\n"), std::string::npos);
+        EXPECT_NE(cam.settingsd()->log().find("settingsd: " + name + ", stopping\n"),
+                  std::string::npos);
+        EXPECT_NE(cam.settingsd()->log().find("settingsd: stopped\n"), std::string::npos);
+    }
+}
+
 /* Waits for the daemon's acknowledgement of this thread's last publish and checks every
  * byte of it. */
 void expect_ack(lpr_test::BusListener& acks, lpr_bus_ack_result_t result, const char* reason) {
@@ -114,8 +196,11 @@ TEST(Persistence, DaemonRefusesRecordsOfTheWrongLength) {
         size_t length;
         const char* reason;
     } cases[] = {
+        {LPR_BUS_TOPIC_COUNT, 100, "100 bytes, a record has 3596"},
+        {LPR_BUS_TOPIC_COUNT, 3595, "3595 bytes, a record has 3596"},
         {LPR_BUS_TOPIC_COUNT, 3597, "3597 bytes, a record has 3596"},
         {LPR_BUS_TOPIC_ADVANCED, 607, "607 bytes, a record has 608"},
+        {LPR_BUS_TOPIC_ADVANCED, 3596, "3596 bytes, a record has 608"},
     };
     for (const auto& c : cases) {
         const std::string line = std::string("settingsd: refused ") + c.topic + ": " + c.reason;
