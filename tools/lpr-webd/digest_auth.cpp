@@ -1,9 +1,6 @@
 #include "digest_auth.h"
 
-#include <nettle/md5.h>
 #include <nettle/memops.h>
-#include <nettle/nettle-meta.h>
-#include <nettle/sha2.h>
 #include <sys/random.h>
 
 #include <strings.h>
@@ -12,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -199,27 +195,6 @@ bool Params::parse(const char* p) {
     }
 }
 
-/* The largest digest in hex: SHA-256's. */
-constexpr size_t kMaxHex = 2 * SHA256_DIGEST_SIZE;
-
-/* The lower-case hex digest of the parts joined, with hash, at out; returns its length. */
-size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
-                  char* out) {
-    union {
-        sha256_ctx sha256;
-        md5_ctx md5;
-    } ctx;
-    static_assert(sizeof ctx >= SHA256_DIGEST_SIZE, "room for the digest");
-    hash.init(&ctx);
-    for (std::string_view part : parts) {
-        hash.update(&ctx, part.size(), reinterpret_cast<const uint8_t*>(part.data()));
-    }
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    hash.digest(&ctx, hash.digest_size, digest);
-    put_hex(digest, hash.digest_size, out);
-    return 2 * hash.digest_size;
-}
-
 /* nc: exactly 8 hex digits, not zero. */
 bool parse_counter(const std::string& text, uint32_t* nc) {
     if (text.size() != 8) {
@@ -327,11 +302,11 @@ DigestAuth::Verdict DigestAuth::check(const char* authorization, const std::stri
         ha1 = sha256 ? found->ha1Sha256.data() : found->ha1Md5.data();
     }
     const nettle_hash& hash = sha256 ? nettle_sha256 : nettle_md5;
-    char ha1Hex[kMaxHex];
+    char ha1Hex[kMaxHexDigest];
     put_hex(ha1, hash.digest_size, ha1Hex);
-    char ha2[kMaxHex];
+    char ha2[kMaxHexDigest];
     const size_t hexSize = hex_digest(hash, {method, ":", target}, ha2);
-    char expected[kMaxHex];
+    char expected[kMaxHexDigest];
     hex_digest(hash,
                {{ha1Hex, hexSize},
                 ":",

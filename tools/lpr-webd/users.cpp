@@ -1,7 +1,8 @@
 #include "users.h"
 
 #include <fcntl.h>
-#include <nettle/nettle-meta.h>
+#include <nettle/md5.h>
+#include <nettle/sha2.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,14 +19,9 @@
 namespace webd {
 namespace {
 
-/* Digest's H() with one of nettle's hashes, as lower-case hex. */
 std::string digest_hex(const nettle_hash& hash, const std::string& text) {
-    std::vector<uint8_t> context(hash.context_size);  // new[] aligns for any context
-    std::vector<uint8_t> digest(hash.digest_size);
-    hash.init(context.data());
-    hash.update(context.data(), text.size(), reinterpret_cast<const uint8_t*>(text.data()));
-    hash.digest(context.data(), digest.size(), digest.data());
-    return to_hex(digest.data(), digest.size());
+    char hex[kMaxHexDigest];
+    return std::string(hex, hex_digest(hash, {text}, hex));
 }
 
 using tools::UniqueFd;
@@ -170,6 +166,23 @@ bool valid_realm(const std::string& realm) {
         }
     }
     return true;
+}
+
+size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
+                  char* out) {
+    union {
+        sha256_ctx sha256;
+        md5_ctx md5;
+    } ctx;
+    static_assert(2 * SHA256_DIGEST_SIZE == kMaxHexDigest, "the largest digest is SHA-256's");
+    hash.init(&ctx);
+    for (std::string_view part : parts) {
+        hash.update(&ctx, part.size(), reinterpret_cast<const uint8_t*>(part.data()));
+    }
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    hash.digest(&ctx, hash.digest_size, digest);
+    put_hex(digest, hash.digest_size, out);
+    return 2 * hash.digest_size;
 }
 
 std::string sha256_hex(const std::string& text) {

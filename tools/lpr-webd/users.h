@@ -14,9 +14,14 @@
 #ifndef LPR_WEBD_USERS_H
 #define LPR_WEBD_USERS_H
 
+#include <nettle/nettle-meta.h>
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace webd {
@@ -44,7 +49,13 @@ bool valid_user_name(const std::string& name);
 /* No ':', '"', '\\' or control characters, 1 to 64 characters. */
 bool valid_realm(const std::string& realm);
 
-/* Digest's H(): SHA-256 and MD5 of text as lower-case hex. */
+/* Digest's H(): the lower-case hex digest of the parts joined, with hash, at out (room
+ * for kMaxHexDigest characters, no NUL); returns its length. Allocates nothing, so the
+ * per-request Digest check uses it as it is. */
+constexpr size_t kMaxHexDigest = 64;  // SHA-256's
+size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
+                  char* out);
+/* The same for one text, SHA-256 and MD5, as strings. */
 std::string sha256_hex(const std::string& text);
 std::string md5_hex(const std::string& text);
 
