@@ -8,6 +8,18 @@ cd "$(dirname "$0")/.."
 
 JOBS=${JOBS:-$(nproc)}
 export JOBS
+
+# The libraries and their test programs (one per tests/cgi and tests/common *_test.cpp),
+# for stages that run only the library tests and need not build the programs under tools/
+# nor the end-to-end tests.
+library_test_targets() {
+  echo lprcgi lprcommon
+  local f
+  for f in tests/cgi/*_test.cpp tests/common/*_test.cpp; do
+    basename "$f" .cpp
+  done
+}
+
 for f in scripts/stages/*.sh; do
   # shellcheck source=/dev/null
   source "$f"

@@ -18,7 +18,8 @@ stage_sanitize() {
     ctest --preset asan -j "$JOBS"
 
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan -j "$JOBS"
+  # shellcheck disable=SC2046
+  cmake --build --preset tsan -j "$JOBS" --target $(library_test_targets)
   # Kernels with more than 28 bits of mmap randomisation break ThreadSanitizer's memory
   # layout; running the tests without address randomisation avoids that.
   local norand=()

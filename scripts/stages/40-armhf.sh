@@ -26,7 +26,8 @@ stage_armhf() {
   done
 
   cmake --preset armhf >/dev/null
-  cmake --build --preset armhf -j "$JOBS"
+  # shellcheck disable=SC2046
+  cmake --build --preset armhf -j "$JOBS" --target $(library_test_targets)
   # Under qemu the library and liblprcommon tests, where the camera's byte order,
   # alignment and type sizes meet the records, the database and the bus; the end-to-end
   # tests drive the same libraries through programs and only take longer there, and
