@@ -65,65 +65,60 @@ TEST_F(WebdTest, AnswersEveryRequestWithItsExactReply) {
     std::string atLimit = R"({"resetMin":1})";  // a valid document padded to the limit
     atLimit.append(1024 - atLimit.size(), ' ');
     const std::string self = "Origin: http://127.0.0.1:" + std::to_string(cam.port());
+    const std::string set = "POST /api/v1/set_vehicle_count";
+    const std::string b7 = R"({"resetMin":7})";
+    const std::string notFound = R"({"code":404,"msg":"Not found"})";
     const struct {
         const Credentials* who;
-        const char* method;
-        const char* path;
-        std::string body;  // sent with POST only
+        std::string request;  // method and path
+        std::string body;     // sent with POST only
         std::string header;
         long status;
         std::string reply;
         const char* allow;
     } cases[] = {
-        {&kAdmin, "GET", "/api/v1/set_vehicle_count", "", "", 405, notAllowed, "POST"},
-        {&kAdmin, "POST", "/api/v1/get_lpr_advanced", "{}", "", 405, notAllowed, "GET, HEAD"},
-        {&kAdmin, "PUT", "/api/v1/get_vehicle_count", "", "", 405, notAllowed, "GET, HEAD"},
-        {&kAdmin, "DELETE", "/api/v1/whoami", "", "", 405, notAllowed, "GET, HEAD"},
-        {&kAdmin, "POST", "/api/v1/", "{}", "", 405, notAllowed, "GET, HEAD"},
-        {&kAdmin, "POST", "/", "{}", "", 405, notAllowed, "GET, HEAD"},
-        {&kAdmin, "GET", "/api/v1/reboot", "", "", 404,
+        {&kAdmin, "GET /api/v1/set_vehicle_count", "", "", 405, notAllowed, "POST"},
+        {&kAdmin, "POST /api/v1/get_lpr_advanced", "{}", "", 405, notAllowed, "GET, HEAD"},
+        {&kAdmin, "PUT /api/v1/get_vehicle_count", "", "", 405, notAllowed, "GET, HEAD"},
+        {&kAdmin, "DELETE /api/v1/whoami", "", "", 405, notAllowed, "GET, HEAD"},
+        {&kAdmin, "POST /api/v1/", "{}", "", 405, notAllowed, "GET, HEAD"},
+        {&kAdmin, "POST /", "{}", "", 405, notAllowed, "GET, HEAD"},
+        {&kAdmin, "GET /api/v1/reboot", "", "", 404,
          R"({"code":404,"msg":"Unknown action: reboot"})", nullptr},
-        {&kAdmin, "GET", "/index.html", "", "", 404, R"({"code":404,"msg":"Not found"})", nullptr},
-        {&kAdmin, "GET", "/api/v1/get_vehicle_count/x", "", "", 404,
-         R"({"code":404,"msg":"Not found"})", nullptr},
-        {&kNobody, "GET", "/api/v1/settings_table", "", "", 403,
+        {&kAdmin, "GET /index.html", "", "", 404, notFound, nullptr},
+        {&kAdmin, "GET /api/v1/get_vehicle_count/x", "", "", 404, notFound, nullptr},
+        {&kNobody, "GET /api/v1/settings_table", "", "", 403,
          R"({"code":403,"msg":"Permission denied","required":"view","permissions":"none",)"
          R"("hint":"settings_table needs the permission view; user nobody has none. An )"
          R"(administrator grants it with: lpr-webd --users FILE --add-user nobody --perm view"})",
          nullptr},
-        {&kViewer, "GET", "/api/v1/settings_table", "", "", 200, settings::table_json(), nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", "", "", 400,
-         R"({"code":400,"msg":"Empty body"})", nullptr},
-        {&kViewer, "GET", "/api/v1/", "", "", 200, listing, nullptr},
-        {&kNobody, "GET", "/api/v1", "", "", 200, listing, nullptr},
-        {&kAdmin, "GET", "/api/v1/whoami", "", "", 200,
+        {&kViewer, "GET /api/v1/settings_table", "", "", 200, settings::table_json(), nullptr},
+        {&kAdmin, set, "", "", 400, R"({"code":400,"msg":"Empty body"})", nullptr},
+        {&kViewer, "GET /api/v1/", "", "", 200, listing, nullptr},
+        {&kNobody, "GET /api/v1", "", "", 200, listing, nullptr},
+        {&kAdmin, "GET /api/v1/whoami", "", "", 200,
          whoami("admin", 3, R"(["view","change"])", true, true), nullptr},
-        {&kViewer, "GET", "/api/v1/whoami", "", "", 200,
+        {&kViewer, "GET /api/v1/whoami", "", "", 200,
          whoami("viewer", 1, R"(["view"])", true, false), nullptr},
-        {&kNobody, "GET", "/api/v1/whoami", "", "", 200, whoami("nobody", 0, "[]", false, false),
+        {&kNobody, "GET /api/v1/whoami", "", "", 200, whoami("nobody", 0, "[]", false, false),
          nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", atLimit, "", 200, ok, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", atLimit + " ", "", 413, tooLarge, nullptr},
+        {&kAdmin, set, atLimit, "", 200, ok, nullptr},
+        {&kAdmin, set, atLimit + " ", "", 413, tooLarge, nullptr},
         // Writes a browser sends for another site's page; curl and scripts send neither header.
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})",
-         "Origin: http://elsewhere.example", 403, crossSite, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})", "Origin: null", 403,
-         crossSite, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})",
-         "Origin: http://127.0.0.1:1", 403, crossSite, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})",
-         "Sec-Fetch-Site: cross-site", 403, crossSite, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})",
-         "Sec-Fetch-Site: same-site", 403, crossSite, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})", self, 200, ok, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetMin":7})",
-         "Sec-Fetch-Site: same-origin", 200, ok, nullptr},
-        {&kAdmin, "POST", "/api/v1/set_vehicle_count", R"({"resetHour":5})", "", 200, ok, nullptr},
+        {&kAdmin, set, b7, "Origin: http://elsewhere.example", 403, crossSite, nullptr},
+        {&kAdmin, set, b7, "Origin: null", 403, crossSite, nullptr},
+        {&kAdmin, set, b7, "Origin: http://127.0.0.1:1", 403, crossSite, nullptr},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: cross-site", 403, crossSite, nullptr},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: same-site", 403, crossSite, nullptr},
+        {&kAdmin, set, b7, self, 200, ok, nullptr},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: same-origin", 200, ok, nullptr},
+        {&kAdmin, set, R"({"resetHour":5})", "", 200, ok, nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.header);
-        const bool post = std::string(c.method) == "POST";
-        HttpReply reply = as(c.who, c.method, c.path, post ? &c.body : nullptr,
+        SCOPED_TRACE(c.request + " " + c.header);
+        const std::string method = c.request.substr(0, c.request.find(' '));
+        HttpReply reply = as(c.who, method, c.request.substr(method.size() + 1),
+                             method == "POST" ? &c.body : nullptr,
                              c.header.empty() ? std::vector<std::string>{} : std::vector{c.header});
         ASSERT_TRUE(reply.ok) << reply.error;
         EXPECT_EQ(reply.status, c.status);
