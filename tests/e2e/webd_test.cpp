@@ -1,6 +1,6 @@
 /*
  * lpr-webd over real HTTP with its settings daemon: replies byte for byte, the page, limits,
- * failed logins, the error policy, connection limits and the command line.
+ * slow clients, failed logins, the error policy, connection limits and the command line.
  */
 #include <regex>
 #include <thread>
@@ -51,11 +51,12 @@ std::string whoami(const char* user, int perms, const char* names, bool view, bo
     return reply + "]}";
 }
 
-/* One camera serves every case that needs no options of its own; the failed logins come
+/* One camera serves every case that needs no camera of its own; the failed logins come
  * last, for they block the test's address. */
 TEST_F(WebdTest, AnswersEveryRequestWithItsExactReply) {
     ASSERT_NO_FATAL_FAILURE(
-        start({"--max-body", "1024", "--max-failed-logins", "3", "--login-block", "30"}));
+        start({"--max-body", "1024", "--max-failed-logins", "3", "--login-block", "30", "--timeout",
+               "2", "--threads", "2", "--max-per-ip", "16"}));
     const std::string listing =
         R"(["get_lpr_advanced","set_lpr_advanced","get_vehicle_count","set_vehicle_count"])";
     const std::string notAllowed = R"({"code":405,"msg":"Method not allowed"})";
@@ -195,27 +196,9 @@ TEST_F(WebdTest, AnswersEveryRequestWithItsExactReply) {
               std::string::npos);
     EXPECT_NE(yaml.find("Request body larger than 65536 bytes"), std::string::npos);
 
-    // Challenges without credentials never count as failed logins; the third wrong password
-    // blocks the address for the block time, even with the right password.
-    const Credentials wrong = {"admin", "guess-guess"};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(as(nullptr, "GET", "/api/v1/whoami").status, 401);
-    }
-    EXPECT_EQ(as(&wrong, "GET", "/api/v1/whoami").status, 401);
-    EXPECT_EQ(as(&wrong, "GET", "/api/v1/whoami").status, 401);
-    HttpReply third = as(&wrong, "GET", "/api/v1/whoami");
-    EXPECT_EQ(third.status, 429);
-    EXPECT_EQ(third.body, R"({"code":429,"msg":"Too many failed logins; retry after 30 s"})");
-    EXPECT_EQ(third.headers["retry-after"], "30");
-    HttpReply right = as(&kAdmin, "GET", "/api/v1/whoami");
-    EXPECT_EQ(right.status, 429);
-    const int retry = std::stoi(right.headers["retry-after"]);
-    EXPECT_GE(retry, 29);
-    EXPECT_LE(retry, 30);
-}
-
-TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
-    ASSERT_NO_FATAL_FAILURE(start());
+    // The library's bytes for a read, over keep-alive: alternating writes and reads on one
+    // connection, every reply whole and each read at once (a Nagle stall would cost about
+    // 40 ms per reply). A write waits for the daemon's commit, so only the reads are timed.
     const std::string fields =
         R"({"enable":1,"showInformation":1,"crossRegionRepeatCounting":1,"countType":1,)"
         R"("autoReset":1,"resetDayType":7,"resetHour":23,"resetMin":59,"resetSec":58,)"
@@ -234,9 +217,6 @@ TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
         "]}";
     HttpClient client;
     client.set_credentials(kAdmin.user, kAdmin.password);
-    // Alternating writes and reads on one connection: every reply arrives whole, and each
-    // read at once (a Nagle stall would cost about 40 ms per reply). A write waits for the
-    // daemon's commit, so only the reads are timed.
     const int kRounds = 100;
     long long reads = 0;
     for (int i = 0; i < kRounds; ++i) {
@@ -251,6 +231,50 @@ TEST_F(WebdTest, ReadsReturnTheLibrarysBytesOverKeepAliveWithoutStalls) {
     }
     EXPECT_EQ(client.connects(), 1) << "keep-alive: one connection for every request";
     EXPECT_LT(reads, 2000) << kRounds << " reads after writes took " << reads << " ms";
+
+    // Slow and idle clients do not keep two workers from serving others; the idle timeout
+    // closes them all.
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 8; ++i) {  // half a request each, then silence
+        slow.push_back(std::make_unique<RawConnection>(cam.port()));
+        ASSERT_TRUE(slow.back()->connected());
+        ASSERT_TRUE(slow.back()->send("GET /api/v1/whoami HTTP/1.1\r\nHost: x\r\nX-Slow: "));
+    }
+    auto begin = steady_clock::now();
+    EXPECT_EQ(as(&kViewer, "GET", "/api/v1/get_lpr_advanced").status, 200);
+    EXPECT_LT(millis_since(begin), 1000) << "a served request waited behind slow clients";
+    RawConnection idle(cam.port());
+    bool closed = false;
+    begin = steady_clock::now();
+    idle.read_until_closed(milliseconds(6000), &closed);
+    const long long took = millis_since(begin);
+    EXPECT_TRUE(closed);
+    EXPECT_GE(took, 1500);
+    EXPECT_LT(took, 5000);
+    for (auto& conn : slow) {
+        bool gone = false;
+        conn->read_until_closed(milliseconds(3000), &gone);
+        EXPECT_TRUE(gone);
+    }
+    EXPECT_EQ(as(&kViewer, "GET", "/api/v1/get_vehicle_count").status, 200);
+
+    // Challenges without credentials never count as failed logins; the third wrong password
+    // blocks the address for the block time, even with the right password.
+    const Credentials wrong = {"admin", "guess-guess"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(as(nullptr, "GET", "/api/v1/whoami").status, 401);
+    }
+    EXPECT_EQ(as(&wrong, "GET", "/api/v1/whoami").status, 401);
+    EXPECT_EQ(as(&wrong, "GET", "/api/v1/whoami").status, 401);
+    HttpReply third = as(&wrong, "GET", "/api/v1/whoami");
+    EXPECT_EQ(third.status, 429);
+    EXPECT_EQ(third.body, R"({"code":429,"msg":"Too many failed logins; retry after 30 s"})");
+    EXPECT_EQ(third.headers["retry-after"], "30");
+    HttpReply right = as(&kAdmin, "GET", "/api/v1/whoami");
+    EXPECT_EQ(right.status, 429);
+    const int retry = std::stoi(right.headers["retry-after"]);
+    EXPECT_GE(retry, 29);
+    EXPECT_LE(retry, 30);
 }
 
 /* The error policy: the test build's fault hook throws std::bad_alloc after the library
@@ -278,35 +302,6 @@ TEST_F(WebdTest, AFailureInsideARequestIsAnswered500AndTheNextRequestIsServed) {
               1u)
         << log;
     EXPECT_EQ(count_of(log, " POST /api/v1/set_vehicle_count 500 35 "), 1u) << log;
-}
-
-/* Slow and idle clients do not keep two workers from serving others; the idle timeout
- * closes them all. Loose and oversized requests: the security test's table. */
-TEST_F(WebdTest, SlowAndIdleClientsDoNotStopServiceToOthers) {
-    ASSERT_NO_FATAL_FAILURE(start({"--timeout", "2", "--threads", "2", "--max-per-ip", "16"}));
-    std::vector<std::unique_ptr<RawConnection>> slow;
-    for (int i = 0; i < 8; ++i) {  // half a request each, then silence
-        slow.push_back(std::make_unique<RawConnection>(cam.port()));
-        ASSERT_TRUE(slow.back()->connected());
-        ASSERT_TRUE(slow.back()->send("GET /api/v1/whoami HTTP/1.1\r\nHost: x\r\nX-Slow: "));
-    }
-    auto begin = steady_clock::now();
-    EXPECT_EQ(as(&kViewer, "GET", "/api/v1/get_lpr_advanced").status, 200);
-    EXPECT_LT(millis_since(begin), 1000) << "a served request waited behind slow clients";
-    RawConnection idle(cam.port());
-    bool closed = false;
-    begin = steady_clock::now();
-    idle.read_until_closed(milliseconds(6000), &closed);
-    const long long took = millis_since(begin);
-    EXPECT_TRUE(closed);
-    EXPECT_GE(took, 1500);
-    EXPECT_LT(took, 5000);
-    for (auto& conn : slow) {
-        bool gone = false;
-        conn->read_until_closed(milliseconds(3000), &gone);
-        EXPECT_TRUE(gone);
-    }
-    EXPECT_EQ(as(&kViewer, "GET", "/api/v1/get_vehicle_count").status, 200);
 }
 
 TEST_F(WebdTest, ConnectionsPerAddressAreLimited) {
