@@ -76,7 +76,7 @@ TEST_F(WebdTest, AnswersEveryRequestWithItsExactReply) {
         std::string header;
         long status;
         std::string reply;
-        const char* allow;
+        const char* allow = nullptr;
     } cases[] = {
         {&kAdmin, "GET /api/v1/set_vehicle_count", "", "", 405, notAllowed, "POST"},
         {&kAdmin, "POST /api/v1/get_lpr_advanced", "{}", "", 405, notAllowed, "GET, HEAD"},
@@ -85,35 +85,33 @@ TEST_F(WebdTest, AnswersEveryRequestWithItsExactReply) {
         {&kAdmin, "POST /api/v1/", "{}", "", 405, notAllowed, "GET, HEAD"},
         {&kAdmin, "POST /", "{}", "", 405, notAllowed, "GET, HEAD"},
         {&kAdmin, "GET /api/v1/reboot", "", "", 404,
-         R"({"code":404,"msg":"Unknown action: reboot"})", nullptr},
-        {&kAdmin, "GET /index.html", "", "", 404, notFound, nullptr},
-        {&kAdmin, "GET /api/v1/get_vehicle_count/x", "", "", 404, notFound, nullptr},
+         R"({"code":404,"msg":"Unknown action: reboot"})"},
+        {&kAdmin, "GET /index.html", "", "", 404, notFound},
+        {&kAdmin, "GET /api/v1/get_vehicle_count/x", "", "", 404, notFound},
         {&kNobody, "GET /api/v1/settings_table", "", "", 403,
          R"({"code":403,"msg":"Permission denied","required":"view","permissions":"none",)"
          R"("hint":"settings_table needs the permission view; user nobody has none. An )"
-         R"(administrator grants it with: lpr-webd --users FILE --add-user nobody --perm view"})",
-         nullptr},
-        {&kViewer, "GET /api/v1/settings_table", "", "", 200, settings::table_json(), nullptr},
-        {&kAdmin, set, "", "", 400, R"({"code":400,"msg":"Empty body"})", nullptr},
-        {&kViewer, "GET /api/v1/", "", "", 200, listing, nullptr},
-        {&kNobody, "GET /api/v1", "", "", 200, listing, nullptr},
+         R"(administrator grants it with: lpr-webd --users FILE --add-user nobody --perm view"})"},
+        {&kViewer, "GET /api/v1/settings_table", "", "", 200, settings::table_json()},
+        {&kAdmin, set, "", "", 400, R"({"code":400,"msg":"Empty body"})"},
+        {&kViewer, "GET /api/v1/", "", "", 200, listing},
+        {&kNobody, "GET /api/v1", "", "", 200, listing},
         {&kAdmin, "GET /api/v1/whoami", "", "", 200,
-         whoami("admin", 3, R"(["view","change"])", true, true), nullptr},
+         whoami("admin", 3, R"(["view","change"])", true, true)},
         {&kViewer, "GET /api/v1/whoami", "", "", 200,
-         whoami("viewer", 1, R"(["view"])", true, false), nullptr},
-        {&kNobody, "GET /api/v1/whoami", "", "", 200, whoami("nobody", 0, "[]", false, false),
-         nullptr},
-        {&kAdmin, set, atLimit, "", 200, ok, nullptr},
-        {&kAdmin, set, atLimit + " ", "", 413, tooLarge, nullptr},
+         whoami("viewer", 1, R"(["view"])", true, false)},
+        {&kNobody, "GET /api/v1/whoami", "", "", 200, whoami("nobody", 0, "[]", false, false)},
+        {&kAdmin, set, atLimit, "", 200, ok},
+        {&kAdmin, set, atLimit + " ", "", 413, tooLarge},
         // Writes a browser sends for another site's page; curl and scripts send neither header.
-        {&kAdmin, set, b7, "Origin: http://elsewhere.example", 403, crossSite, nullptr},
-        {&kAdmin, set, b7, "Origin: null", 403, crossSite, nullptr},
-        {&kAdmin, set, b7, "Origin: http://127.0.0.1:1", 403, crossSite, nullptr},
-        {&kAdmin, set, b7, "Sec-Fetch-Site: cross-site", 403, crossSite, nullptr},
-        {&kAdmin, set, b7, "Sec-Fetch-Site: same-site", 403, crossSite, nullptr},
-        {&kAdmin, set, b7, self, 200, ok, nullptr},
-        {&kAdmin, set, b7, "Sec-Fetch-Site: same-origin", 200, ok, nullptr},
-        {&kAdmin, set, R"({"resetHour":5})", "", 200, ok, nullptr},
+        {&kAdmin, set, b7, "Origin: http://elsewhere.example", 403, crossSite},
+        {&kAdmin, set, b7, "Origin: null", 403, crossSite},
+        {&kAdmin, set, b7, "Origin: http://127.0.0.1:1", 403, crossSite},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: cross-site", 403, crossSite},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: same-site", 403, crossSite},
+        {&kAdmin, set, b7, self, 200, ok},
+        {&kAdmin, set, b7, "Sec-Fetch-Site: same-origin", 200, ok},
+        {&kAdmin, set, R"({"resetHour":5})", "", 200, ok},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request + " " + c.header);
