@@ -24,6 +24,11 @@ namespace e2e {
 
 using std::chrono::milliseconds;
 
+inline long long millis_since(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - begin)
+        .count();
+}
+
 std::string read_file(const std::string& path);
 /* How often needle occurs in text, not overlapping. */
 size_t count_of(const std::string& text, const std::string& needle);

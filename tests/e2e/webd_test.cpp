@@ -13,10 +13,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-long long millis_since(steady_clock::time_point begin) {
-    return std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin).count();
-}
-
 class WebdTest : public ::testing::Test {
   protected:
     void start(const std::vector<std::string>& extra = {}) {
@@ -27,9 +23,7 @@ class WebdTest : public ::testing::Test {
     HttpReply as(const Credentials* who, const std::string& method, const std::string& path,
                  const std::string* body = nullptr, const std::vector<std::string>& headers = {}) {
         HttpClient client;
-        if (who != nullptr) {
-            client.set_credentials(who->user, who->password);
-        }
+        client.set_credentials(who ? who->user : "", who ? who->password : "");
         return client.request(method, cam.url(path), body, headers);
     }
     Camera cam;
