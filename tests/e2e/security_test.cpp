@@ -135,7 +135,6 @@ TEST_F(SecurityTest, HostileClientsAreRefusedAndValidOnesServed) {
 
     // curl --digest sessions of 1,000 requests, on one connection and on new connections,
     // all succeed, with one challenge per session: the nonce serves every later request.
-    const size_t challenges = count_of(cam.webd()->log(), " 401 ");
     for (bool fresh : {false, true}) {
         SCOPED_TRACE(fresh ? "a new connection for each request" : "one connection");
         HttpClient client;
@@ -148,7 +147,7 @@ TEST_F(SecurityTest, HostileClientsAreRefusedAndValidOnesServed) {
         EXPECT_EQ(served, 1000);
         EXPECT_EQ(client.connects(), fresh ? 1001 : 1);  // + the first challenge's
     }
-    EXPECT_EQ(count_of(cam.webd()->log(), " 401 "), challenges + 2);
+    EXPECT_EQ(count_of(cam.webd()->log(), " GET /api/v1/get_lpr_advanced 401 "), 2u);
 
     // HEAD wherever GET is allowed: the same headers, nothing after them.
     const struct {
