@@ -307,13 +307,13 @@ TEST_F(WebdTest, ConnectionsPerAddressAreLimited) {
     RawConnection fourth(cam.port());
     bool closed = false;
     fourth.send("GET /api/v1/ HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_EQ(fourth.read_until_closed(milliseconds(3000), &closed), "");
+    EXPECT_EQ(fourth.read_until_closed(milliseconds(5000), &closed), "");
     EXPECT_TRUE(closed);
     EXPECT_FALSE(as(&kViewer, "GET", "/api/v1/whoami").ok);
     // A freed slot serves again as soon as the server has seen the close.
     held.pop_back();
     long status = 0;
-    for (int attempt = 0; attempt < 20 && status != 200; ++attempt) {
+    for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
         std::this_thread::sleep_for(milliseconds(100));
         status = as(&kViewer, "GET", "/api/v1/whoami").status;
     }
