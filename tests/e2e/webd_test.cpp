@@ -327,37 +327,34 @@ TEST(WebdCommandLine, RefusesWhatItCannotServe) {
     const std::string pw = "long-enough\n";
     const struct {
         std::vector<std::string> args;
-        std::string input;
         int status;
         const char* output;
+        std::string input = "";
     } cases[] = {
-        {{"--db", db, "--users", users}, "", 1, "no readable settings database at "},
-        {{"--address", "localhost"}, "", 2, "--address localhost is not an IPv4 or IPv6 address"},
-        {{"--port", "65536"}, "", 2, "--port wants a number from 0 to 65535, not \"65536\""},
-        {{"--max-body", "-1"}, "", 2, "--max-body wants a number from 1 to 16777216"},
-        {{"--threads", "0"}, "", 2, "--threads wants a number from 1 to 16"},
-        {{"--ack-timeout", "0"}, "", 2, "--ack-timeout wants a number from 1 to 60000"},
-        {{"--db-wait", "601"}, "", 2, "--db-wait wants a number from 0 to 600"},
-        {{"--bogus"}, "", 2, "Try lpr-webd --help"},
-        {{"--realm", "a:b"}, "", 2, "--realm must be 1 to 64 characters"},
-        {{"--realm", std::string(65, 'r')}, "", 2, "--realm must be 1 to 64 characters"},
-        {{"--max-failed-logins", "1001"},
-         "",
-         2,
-         "--max-failed-logins wants a number from 0 to 1000"},
-        {{"--users", users, "--add-user", "bad name"}, pw, 1, "a user name is 1 to 32"},
+        {{"--db", db, "--users", users}, 1, "no readable settings database at "},
+        {{"--address", "localhost"}, 2, "--address localhost is not an IPv4 or IPv6 address"},
+        {{"--port", "65536"}, 2, "--port wants a number from 0 to 65535, not \"65536\""},
+        {{"--max-body", "-1"}, 2, "--max-body wants a number from 1 to 16777216"},
+        {{"--threads", "0"}, 2, "--threads wants a number from 1 to 16"},
+        {{"--ack-timeout", "0"}, 2, "--ack-timeout wants a number from 1 to 60000"},
+        {{"--db-wait", "601"}, 2, "--db-wait wants a number from 0 to 600"},
+        {{"--bogus"}, 2, "Try lpr-webd --help"},
+        {{"--realm", "a:b"}, 2, "--realm must be 1 to 64 characters"},
+        {{"--realm", std::string(65, 'r')}, 2, "--realm must be 1 to 64 characters"},
+        {{"--max-failed-logins", "1001"}, 2, "--max-failed-logins wants a number from 0 to 1000"},
+        {{"--users", users, "--add-user", "bad name"}, 1, "a user name is 1 to 32", pw},
         {{"--users", users, "--add-user", "x", "--perm", "admin"},
-         pw,
          1,
-         "--perm takes view, change, view,change or none"},
-        {{"--users", users, "--add-user", "x"}, "short\n", 1, "at least 8 characters"},
-        {{"--users", users, "--remove-user", "x"}, "", 1, "users"},
+         "--perm takes view, change, view,change or none",
+         pw},
+        {{"--users", users, "--add-user", "x"}, 1, "at least 8 characters", "short\n"},
+        {{"--users", users, "--remove-user", "x"}, 1, "users"},
         {{"--users", users, "--add-user", "x", "--perm", "change"},
-         pw,
          0,
-         "user x (change) written to "},
-        {{"--users", users, "--remove-user", "x"}, "", 0, "removed user x from "},
-        {{"--help"}, "", 0, "Usage: lpr-webd [options]"},
+         "user x (change) written to ",
+         pw},
+        {{"--users", users, "--remove-user", "x"}, 0, "removed user x from "},
+        {{"--help"}, 0, "Usage: lpr-webd [options]"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {LPR_WEBD_BIN};
