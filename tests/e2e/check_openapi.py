@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Validates docs/openapi.yaml against the OpenAPI 3.0 JSON schema shipped by Debian's
-openapi-specification package, with python3-jsonschema, and checks that every
-operation's examples are valid against the operation's own schemas."""
+# Validates docs/openapi.yaml against the OpenAPI 3.0 schema of Debian's
+# openapi-specification with python3-jsonschema, and every operation's examples against
+# the operation's own schemas (close enough to JSON Schema draft 4 for what is used).
 import json
 import sys
+from functools import reduce
 
 import jsonschema
 import yaml
@@ -11,49 +12,29 @@ import yaml
 SCHEMA = "/usr/share/openapi-specification/schemas/v3.0/schema.json"
 
 
-def resolve(doc, node):
-    """Follows local $ref pointers ("#/components/...")."""
-    while isinstance(node, dict) and "$ref" in node:
-        path = node["$ref"].lstrip("#/").split("/")
-        node = doc
-        for part in path:
-            node = node[part]
-    return node
-
-
+# A copy of node with every local $ref ("#/components/...") replaced by its target.
 def inline(doc, node):
-    """A copy of node with every local $ref replaced by its target."""
-    node = resolve(doc, node)
+    while isinstance(node, dict) and "$ref" in node:
+        node = reduce(lambda n, part: n[part], node["$ref"].lstrip("#/").split("/"), doc)
     if isinstance(node, dict):
         return {k: inline(doc, v) for k, v in node.items()}
-    if isinstance(node, list):
-        return [inline(doc, v) for v in node]
-    return node
+    return [inline(doc, v) for v in node] if isinstance(node, list) else node
 
 
 def main():
     with open(sys.argv[1], encoding="utf-8") as f:
         doc = yaml.safe_load(f)
     with open(SCHEMA, encoding="utf-8") as f:
-        schema = json.load(f)
-    jsonschema.Draft4Validator(schema).validate(doc)
-
-    # Examples must agree with their schemas (OpenAPI 3.0 schemas are close enough to
-    # JSON Schema draft 4 for the constructs used here).
+        jsonschema.Draft4Validator(json.load(f)).validate(doc)
     checked = 0
-    for path, item in doc["paths"].items():
-        for method, op in item.items():
-            media = []
-            if "requestBody" in op:
-                media += resolve(doc, op["requestBody"])["content"].values()
+    for item in inline(doc, doc["paths"]).values():
+        for op in item.values():
+            media = list(op.get("requestBody", {}).get("content", {}).values())
             for response in op["responses"].values():
-                media += resolve(doc, response).get("content", {}).values()
+                media += response.get("content", {}).values()
             for m in media:
-                m = resolve(doc, m)
-                schema_node = inline(doc, m.get("schema", {}))
                 for example in m.get("examples", {}).values():
-                    value = resolve(doc, example)["value"]
-                    jsonschema.Draft4Validator(schema_node).validate(value)
+                    jsonschema.Draft4Validator(m.get("schema", {})).validate(example["value"])
                     checked += 1
     print(f"{sys.argv[1]}: valid OpenAPI {doc['openapi']}, {len(doc['paths'])} paths, "
           f"{checked} examples match their schemas")

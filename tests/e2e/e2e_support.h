@@ -1,28 +1,33 @@
 /*
- * Helpers of the end-to-end tests: the real programs as child processes, a real HTTP
- * client (libcurl) and raw TCP connections for clients that misbehave.
- *
- * The children inherit this test process's private LPR_ZMQ_IPC_DIR, so every test case
- * has a bus of its own; lpr-webd listens on a port the kernel picks (--port 0) and
- * tells it in its log.
+ * Helpers of the end-to-end tests: the real programs as child processes (inheriting this
+ * process's private LPR_ZMQ_IPC_DIR), libcurl, and raw TCP for clients that misbehave.
  */
 #ifndef LPR_E2E_SUPPORT_H
 #define LPR_E2E_SUPPORT_H
 
+#include <curl/curl.h>
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "c_handle.h"
 #include "lpr_defs.h"
 #include "test_support.h"
+#include "unique_fd.h"
 
 namespace e2e {
 
 using std::chrono::milliseconds;
+
+inline long long millis_since(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - begin)
+        .count();
+}
 
 std::string read_file(const std::string& path);
 /* How often needle occurs in text, not overlapping. */
@@ -39,26 +44,23 @@ enum class Session {
 struct ChildSetup {
     std::vector<std::string> env; /* NAME=VALUE, set in the child only */
     /* A folder the child sees read-only, as on a read-only mount (a private user and mount
-     * namespace with a read-only bind mount; works for root too, whom file modes do not
-     * stop). */
+     * namespace with a read-only bind mount; file modes would not stop root). */
     std::string readOnlyDir;
     Session session = Session::kInherit;
 };
 
-/* Whether a child can be given a read-only folder here (ChildSetup::readOnlyDir): not
- * where user namespaces are off, nor under qemu-user, which does not pass the remount on. */
+/* Whether ChildSetup::readOnlyDir works here: not where user namespaces are off, nor under
+ * qemu-user, which does not pass the remount on. */
 bool read_only_folders_work();
-
-/* A setup that differs from the default only in its session. */
 ChildSetup in_session(Session session);
 
-/* A program started with fork/exec, standard output and error into logPath. Killed
+/* A program started with fork/exec, standard output and error into logPath; killed
  * (SIGKILL) and reaped when the object goes, if still running. */
 class Process {
   public:
     Process(const std::vector<std::string>& argv, const std::string& logPath,
             const ChildSetup& setup = {});
-    ~Process();
+    ~Process() { kill_now(); }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
@@ -66,37 +68,32 @@ class Process {
     std::string log() const { return read_file(m_logPath); }
     /* Waits until the log holds needle at least count times. */
     bool wait_for_log(const std::string& needle, milliseconds timeout, size_t count = 1) const;
-    /* Waits for the exit; the exit status, or -1 when it did not end in time (it is
-     * then killed) or ended by a signal. */
+    /* The exit status, or -1 when it ended by a signal or not in time (it is then killed). */
     int wait(milliseconds timeout = milliseconds(10000));
-    /* Sends sig, then wait(). */
     int stop(int sig, milliseconds timeout = milliseconds(10000));
-    /* SIGKILL, no waiting beyond the reaping. */
     void kill_now();
     /* What the child wrote to its terminal since the last call (Session::kTerminal). */
     std::string terminal_output() const;
 
   private:
     pid_t m_pid = -1;
-    int m_terminal = -1; /* the pseudo-terminal's master side */
+    tools::UniqueFd m_terminal; /* the pseudo-terminal's master side */
     std::string m_logPath;
 };
 
-/* Runs a program to its end with text on its standard input; its exit status, with
+/* Runs a program to its end with input on its standard input; its exit status, with
  * standard output and error in *output. */
 int run_program(const std::vector<std::string>& argv, const std::string& input, std::string* output,
                 const ChildSetup& setup = {});
 
 /* A record as the settings database holds it now, read through a read-write connection so
  * that a journal left by a killed writer is rolled back first; integrity (if not null)
- * receives the integrity check's report. Needs a Database::User (flag 0: the test process
- * may use SQLite again). */
+ * receives the integrity check's report. */
 bool read_record(const std::string& dbPath, lpr_advanced_t* record,
                  std::string* integrity = nullptr);
 bool read_record(const std::string& dbPath, VEHICLE_COUNT_SETTING* record,
                  std::string* integrity = nullptr);
-
-/* The value of one key of the settings database, as `lpr-settings-db get` prints it. */
+/* The value of one key, as `lpr-settings-db get` prints it. */
 std::string settings_db_get(const std::string& dbPath, const std::string& key);
 
 struct HttpReply {
@@ -111,10 +108,6 @@ struct HttpReply {
 class HttpClient {
   public:
     HttpClient();
-    ~HttpClient();
-    HttpClient(const HttpClient&) = delete;
-    HttpClient& operator=(const HttpClient&) = delete;
-
     /* HTTP Digest with these credentials from now on; empty user: none. */
     void set_credentials(const std::string& user, const std::string& password);
     /* A new connection for every request from now on (the Digest session goes on). */
@@ -126,47 +119,37 @@ class HttpClient {
     HttpReply post(const std::string& url, const std::string& body) {
         return request("POST", url, &body);
     }
-    /* Connections opened so far by this handle. */
-    long connects() const { return m_connects; }
+    long connects() const { return m_connects; } /* opened so far */
 
   private:
-    void* m_curl;
+    tools::CHandle<CURL, curl_easy_cleanup> m_curl;
     long m_connects = 0;
 };
 
-/* A plain TCP connection to 127.0.0.1:port, from the address from (a loopback address
- * such as 127.0.5.2) when given. */
+/* A plain TCP connection to 127.0.0.1:port, from the loopback address from when given. */
 class RawConnection {
   public:
     explicit RawConnection(unsigned port, const char* from = nullptr);
-    ~RawConnection();
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return m_fd >= 0; }
+    bool connected() const { return m_fd.valid(); }
     /* Sends everything; false when the peer has gone. */
     bool send(const std::string& bytes);
     /* Reads until the peer closes or timeout passes; what arrived. */
     std::string read_until_closed(milliseconds timeout, bool* closed = nullptr);
-    /* Reads until text holds needle or timeout passes. */
-    std::string read_until(const std::string& needle, milliseconds timeout);
     /* Whether the peer has closed the connection, without waiting. */
     bool peer_closed();
-    /* Sends a request and reads one whole response (framed by Content-Length; no body
-     * after a HEAD request). */
+    /* Sends a request and reads one whole response (see parse_response). */
     HttpReply exchange(const std::string& request, milliseconds timeout = milliseconds(5000));
 
   private:
-    int m_fd = -1;
+    tools::UniqueFd m_fd;
 };
 
 /* Parses bytes that should be exactly one HTTP response: ok only when the status line,
- * the headers and a body of the announced Content-Length are there (no body for a
- * reply to HEAD), and nothing follows; error tells what is wrong. */
+ * the headers and a body of the announced Content-Length (none after HEAD) are there and
+ * nothing follows; error tells what is wrong. */
 HttpReply parse_response(const std::string& bytes, bool head = false);
 
-/* The value of a Digest Authorization header (SHA-256, qop=auth) for a request, as a
- * client computes it from a nonce of the server's challenge. */
+/* A Digest Authorization header (SHA-256, qop=auth) for a nonce of the server's. */
 std::string digest_authorization(const std::string& user, const std::string& password,
                                  const std::string& method, const std::string& uri,
                                  const std::string& nonce, unsigned nc,
@@ -174,7 +157,6 @@ std::string digest_authorization(const std::string& user, const std::string& pas
 /* The nonce of a WWW-Authenticate challenge, or "". */
 std::string challenge_nonce(const std::string& challenge);
 
-/* Credentials of the users file that Camera writes. */
 struct Credentials {
     const char* user;
     const char* password;
@@ -192,33 +174,33 @@ class Camera {
 
     const std::string& db_path() const { return m_dbPath; }
     const std::string& users_path() const { return m_usersPath; }
-    /* The change log that start_webd gives lpr-webd. */
-    std::string change_log_path() const;
+    std::string change_log_path() const { return file("changes.log"); }
     const std::string& dir() const { return m_dir.path(); }
     std::string file(const std::string& name) const { return m_dir.file(name); }
 
     /* Starts lpr-settingsd and waits for its "ready" line. */
     void start_settingsd(const ChildSetup& setup = {});
-    /* The command line that start_settingsd runs. */
-    std::vector<std::string> settingsd_argv() const;
-    /* SIGTERM; the exit status. */
-    int stop_settingsd();
+    std::vector<std::string> settingsd_argv() const {
+        return {LPR_SETTINGSD_BIN, "--db", m_dbPath};
+    }
+    int stop_settingsd() { return m_settingsd->stop(SIGTERM); }
     Process* settingsd() { return m_settingsd.get(); }
 
     /* Writes the users file with kAdmin, kViewer and kNobody through lpr-webd --add-user. */
     void write_users();
-    /* Starts lpr-webd on a free port with extra options and waits for it to listen. */
+    /* Starts lpr-webd on a free port (--port 0) and waits until its log names the port. */
     void start_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
-    /* The two halves of start_webd: start, and wait for "listening on" (the port). */
     void launch_webd(const std::vector<std::string>& extra = {}, const ChildSetup& setup = {});
     void wait_webd_listening();
     /* The command line that start_webd runs; program: LPR_WEBD_BIN unless set here. */
     std::vector<std::string> webd_argv(const std::vector<std::string>& extra = {}) const;
     void set_webd_program(const std::string& program) { m_webdProgram = program; }
-    int stop_webd();
+    int stop_webd() { return m_webd->stop(SIGTERM); }
     Process* webd() { return m_webd.get(); }
     unsigned port() const { return m_port; }
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
 
   private:
     lpr_test::TempDir m_dir;
