@@ -38,18 +38,14 @@ TEST(Persistence, WritesAreServedAfterRestartsAndTheProgramsStopCleanly) {
     cJSON_ReplaceItemInObjectCaseSensitive(doc.get(), "osdPositionName",
                                            cJSON_CreateString("Gate 7"));
     const std::string advanced = tools::print_compact(doc.get());
-    EXPECT_EQ(client
-                  .post(cam.url("/api/v1/set_lpr_advanced"),
-                        R"({"osdFontSize":4,"osdPositionName":"Gate 7"})")
-                  .status,
-              200);
-    EXPECT_EQ(client
-                  .post(cam.url("/api/v1/set_vehicle_count"),
-                        R"({"enable":1,"resetHour":23,"cameraPort":8080,)"
-                        R"("httpUrl":"http://counts.example/in",)"
-                        R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})")
-                  .status,
-              200);
+    const std::string writes[][2] = {
+        {"set_lpr_advanced", R"({"osdFontSize":4,"osdPositionName":"Gate 7"})"},
+        {"set_vehicle_count",
+         R"({"enable":1,"resetHour":23,"cameraPort":8080,"httpUrl":"http://counts.example/in",)"
+         R"("httpList":[{},{"enable":1,"url":"http://b.example/","user":"bob"}]})"}};
+    for (const auto& w : writes) {
+        EXPECT_EQ(client.post(cam.url("/api/v1/" + w[0]), w[1]).status, 200) << w[1];
+    }
     const std::string count = client.get(cam.url("/api/v1/get_vehicle_count")).body;
     EXPECT_NE(count.find(R"("cameraPort":8080)"), std::string::npos) << count;
     EXPECT_EQ(client.get(cam.url("/api/v1/get_lpr_advanced")).body, advanced);
@@ -61,25 +57,27 @@ TEST(Persistence, WritesAreServedAfterRestartsAndTheProgramsStopCleanly) {
     VEHICLE_COUNT_SETTING vcs;
     ASSERT_TRUE(read_record(cam.db_path(), &adv) && read_record(cam.db_path(), &vcs));
     const std::string a = bytes_of(adv), v = bytes_of(vcs);
-    EXPECT_EQ(a[253], 4);                                                  // osd_font_size
-    EXPECT_STREQ(a.c_str() + 388, "Gate 7");                               // osd_position
-    EXPECT_EQ(v.substr(0, 1) + v.substr(13, 1), "\x01\x17");               // enable, resetHour
-    EXPECT_EQ(v.substr(40, 7), std::string("\x90\x1f\0\0\x01\x01\0", 7));  // cameraPort, httpEnable
-    EXPECT_STREQ(v.c_str() + 47, "http://counts.example/in");              // url[0]
-    EXPECT_STREQ(v.c_str() + 47 + 1024, "http://b.example/");              // url[1]
-    EXPECT_STREQ(v.c_str() + 3119 + 94, "bob");                            // user[1]
+    EXPECT_EQ(a[253], 4);                                     // osd_font_size
+    EXPECT_STREQ(a.c_str() + 388, "Gate 7");                  // osd_position
+    EXPECT_EQ(v.substr(0, 1) + v.substr(13, 1), "\x01\x17");  // countInfo enable, resetHour
+    // cameraPort (little-endian int32), then httpEnable of the three destinations
+    EXPECT_EQ(v.substr(40, 7), std::string("\x90\x1f\0\0\x01\x01\0", 7));
+    EXPECT_STREQ(v.c_str() + 47, "http://counts.example/in");  // url[0]
+    EXPECT_STREQ(v.c_str() + 47 + 1024, "http://b.example/");  // url[1]
+    EXPECT_STREQ(v.c_str() + 3119 + 94, "bob");                // user[1]
 
     // Both programs stop cleanly on either signal; restarted, they serve the same bytes.
-    for (int sig : {SIGTERM, SIGINT}) {
-        const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+    for (const std::string name : {"SIGTERM", "SIGINT"}) {
+        const int sig = name == "SIGINT" ? SIGINT : SIGTERM;
         EXPECT_EQ(cam.webd()->stop(sig), 0);
         EXPECT_EQ(cam.settingsd()->stop(sig), 0);
-        const std::string webd = cam.webd()->log(), settingsd = cam.settingsd()->log();
-        EXPECT_NE(webd.find("lpr-webd: " + name + ", stopping\n"), std::string::npos) << webd;
-        EXPECT_NE(webd.find("lpr_cgi: uninitialized"), std::string::npos) << webd;
-        EXPECT_NE(webd.find("lpr-webd: stopped\n"), std::string::npos) << webd;
-        EXPECT_NE(settingsd.find("settingsd: " + name + ", stopping\n"), std::string::npos);
-        EXPECT_NE(settingsd.find("settingsd: stopped\n"), std::string::npos) << settingsd;
+        const std::string logs = cam.webd()->log() + cam.settingsd()->log();
+        const std::string lines[] = {"lpr-webd: " + name + ", stopping\n", "lpr_cgi: uninitialized",
+                                     "lpr-webd: stopped\n", "settingsd: " + name + ", stopping\n",
+                                     "settingsd: stopped\n"};
+        for (const std::string& line : lines) {
+            EXPECT_NE(logs.find(line), std::string::npos) << line << " in\n" << logs;
+        }
         ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
         ASSERT_NO_FATAL_FAILURE(cam.start_webd());
         HttpClient viewer;
@@ -89,29 +87,6 @@ TEST(Persistence, WritesAreServedAfterRestartsAndTheProgramsStopCleanly) {
     }
 }
 
-/* The web server library's side of the bus, played by the test: publishes on the endpoint
- * that the daemon subscribes to. */
-struct LibraryPublisher {
-    LibraryPublisher() {
-        lpr_zmq_config_t cfg;
-        lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "webserver");
-        std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_WEBSERVER);
-        ok = lpr_zmq_init(&cfg) == LPR_ZMQ_OK;
-        lpr_zmq_set_source(LPR_BUS_SOURCE_WEBSERVER);
-    }
-    ~LibraryPublisher() {
-        if (ok) {
-            lpr_zmq_uninit();
-        }
-    }
-    LibraryPublisher(const LibraryPublisher&) = delete;
-    LibraryPublisher& operator=(const LibraryPublisher&) = delete;
-    void publish(const char* topic, const std::string& bytes) {
-        lpr_zmq_publish_to(topic, LPR_ZMQ_TARGET_BUS, bytes.data(), bytes.size());
-    }
-    bool ok = false;
-};
-
 /* Vehicle-count records that differ in every text, so that a record put together from two
  * writes could not pass for either. */
 std::string numbered_record(int n) {
@@ -120,9 +95,9 @@ std::string numbered_record(int n) {
     Database::default_vehicle_count(&r);
     r.countInfo.resetHour = static_cast<uint8_t>(n % 24);
     r.countInfo.resetMin = static_cast<uint8_t>(n % 60);
-    r.postSetting.cameraPort = 1 + n % 65535;
+    auto& post = r.postSetting;
+    post.cameraPort = 1 + n % 65535;
     for (int slot = 0; slot < LPR_VEHICLE_POST_SLOTS; ++slot) {
-        auto& post = r.postSetting;
         std::snprintf(post.url[slot], sizeof post.url[slot], "http://%d/%s", n,
                       std::string(1000, static_cast<char>('a' + (n + slot) % 26)).c_str());
         std::snprintf(post.user[slot], sizeof post.user[slot], "user-%d-%d", n, slot);
@@ -135,24 +110,30 @@ std::string numbered_record(int n) {
 TEST(Persistence, DaemonStoresOnlyWholeRecordsOfTheRightLength) {
     Camera cam;
     ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
-    LibraryPublisher bus;
-    ASSERT_TRUE(bus.ok);
+    // The web server library's side of the bus, played by the test.
+    lpr_zmq_config_t cfg;
+    lpr_zmq_get_default_config(&cfg, LPR_ZMQ_ROLE_PUBLISHER, "webserver");
+    std::strcpy(cfg.pub_endpoint, LPR_BUS_ENDPOINT_WEBSERVER);
+    ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
+    const std::unique_ptr<void, void (*)(void*)> uninit(&cfg, [](void*) { lpr_zmq_uninit(); });
+    lpr_zmq_set_source(LPR_BUS_SOURCE_WEBSERVER);
+    const auto publish = [](const char* topic, const std::string& bytes) {
+        lpr_zmq_publish_to(topic, LPR_ZMQ_TARGET_BUS, bytes.data(), bytes.size());
+    };
     lpr_test::BusListener acks(LPR_BUS_ENDPOINT_MAIN);
     ASSERT_TRUE(acks.wait_connected([] {}));  // the heartbeat comes every second
     const Database::User db(0);
     ASSERT_TRUE(db.ok()) << Database::last_error();
     VEHICLE_COUNT_SETTING vcs;
     lpr_advanced_t adv;
-    ASSERT_TRUE(read_record(cam.db_path(), &vcs) && read_record(cam.db_path(), &adv));
-    const std::string stored = bytes_of(vcs) + bytes_of(adv);
     const auto database = [&] {
         EXPECT_TRUE(read_record(cam.db_path(), &vcs) && read_record(cam.db_path(), &adv));
         return bytes_of(vcs) + bytes_of(adv);
     };
+    const std::string before = database(), changed = numbered_record(4242);
 
-    // Each record is published until the daemon's log shows the line (pub/sub drops what is
-    // sent before the subscriber has connected), then its acknowledgement is checked bytewise.
-    std::string changed = numbered_record(4242);
+    // Each record is published until the daemon logs it (pub/sub drops what is sent before
+    // the subscriber has connected); its acknowledgement is checked byte by byte.
     const struct {
         const char* topic;
         std::string bytes, reason;  // no reason: the record is stored
@@ -172,7 +153,7 @@ TEST(Persistence, DaemonStoresOnlyWholeRecordsOfTheRightLength) {
         SCOPED_TRACE(line);
         bool logged = false;
         for (int attempt = 0; attempt < 50 && !logged; ++attempt) {
-            bus.publish(c.topic, c.bytes);
+            publish(c.topic, c.bytes);
             logged = cam.settingsd()->wait_for_log(line, milliseconds(200));
         }
         EXPECT_TRUE(logged) << cam.settingsd()->log();
@@ -194,11 +175,10 @@ TEST(Persistence, DaemonStoresOnlyWholeRecordsOfTheRightLength) {
                 std::memcpy(&ack, msg.payload().data(), sizeof ack);
             }
         }
-        // A repeated publish may share the acknowledgement.
-        EXPECT_LE(ack.first_sequence, sent.sequence);
+        EXPECT_LE(ack.first_sequence, sent.sequence);  // repeated publishes share one
         want.first_sequence = ack.first_sequence;
         EXPECT_EQ(bytes_of(ack), bytes_of(want));
-        EXPECT_EQ(database(), stores ? changed + stored.substr(sizeof vcs) : stored);
+        EXPECT_EQ(database(), stores ? changed + before.substr(sizeof vcs) : before);
     }
 
     // SIGKILL at a random moment of a stream of whole records: the database stays sound and
@@ -219,7 +199,7 @@ TEST(Persistence, DaemonStoresOnlyWholeRecordsOfTheRightLength) {
         std::atomic<bool> streaming{true};
         std::thread stream([&] {
             for (; streaming && published < sent.size(); ++published) {
-                bus.publish(LPR_BUS_TOPIC_COUNT, sent[published]);
+                publish(LPR_BUS_TOPIC_COUNT, sent[published]);
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         });
