@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""The settings page in headless Chromium against the real lpr-webd and lpr-settingsd (temporary
-database, private bus folder, free port); Chromium answers the Digest challenge from the
-credentials in the URL. Run by scripts/stages/*-browser.sh; screenshots go to $LPR_SCREENSHOTS.
-"""
+# The settings page in headless Chromium against the real lpr-webd and lpr-settingsd (temporary
+# database, private bus folder, free port); Chromium answers the Digest challenge from the
+# credentials in the URL. Run by scripts/stages/*-browser.sh; screenshots go to $LPR_SCREENSHOTS.
 import base64
 import os
 import re
@@ -20,19 +19,19 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BUILD = os.path.abspath(os.environ.get("LPR_BUILD_DIR", "build/release"))
 SHOTS = os.path.abspath(os.environ.get("LPR_SCREENSHOTS", os.path.join(BUILD, "browser-screenshots")))
-TOOLS = os.path.join(BUILD, "tools")
+WEBD, SETTINGSD = (os.path.join(BUILD, "tools", p, p) for p in ("lpr-webd", "lpr-settingsd"))
 USERS = {"admin": ("admin-password-1", "view,change"), "viewer": ("viewer-password-1", "view")}
 # Chromium as root without a network: no sandbox, no connections of its own.
-CHROMIUM_FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                  "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--hide-scrollbars",
-                  "--force-device-scale-factor=1"]
+CHROMIUM_FLAGS = ("--headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                  "--disable-background-networking --disable-component-update --disable-sync "
+                  "--hide-scrollbars --force-device-scale-factor=1").split()
 WIDE, NARROW = (1280, 900), (360, 740)
 WAIT = 15
+SAVED = r"\b(good|warn|bad)\b"  # the classes of a save's status once it is answered
 
 
 class Camera:
-    """lpr-settingsd and lpr-webd on a fresh database in a folder of their own."""
+    # lpr-settingsd and lpr-webd on a fresh database in a folder of their own.
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="lpr-browser-")
@@ -40,38 +39,37 @@ class Camera:
         self.env = dict(os.environ, LPR_ZMQ_IPC_DIR=self.path("ipc"))
         self.processes = []
         self.start_settingsd()
-        webd = os.path.join(TOOLS, "lpr-webd", "lpr-webd")
         for name, (password, perm) in USERS.items():
-            subprocess.run([webd, "--users", self.path("users"), "--add-user", name, "--perm", perm],
+            subprocess.run([WEBD, "--users", self.path("users"), "--add-user", name, "--perm", perm],
                            input=password + "\n", text=True, check=True, env=self.env,
                            stdout=subprocess.DEVNULL)
-        self.port = int(self.start([webd, "--port", "0", "--db", self.path("settings.db"),
-                                    "--users", self.path("users"), "--change-log",
-                                    self.path("changes.log")],
+        self.port = int(self.start([WEBD, "--port", "0", "--db", self.path("settings.db"), "--users",
+                                    self.path("users"), "--change-log", self.path("changes.log")],
                                    r"listening on http://127\.0\.0\.1:(\d+)/").group(1))
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
     def start(self, argv, line):
-        """Starts argv, logging to a file of its own, and waits for line in the log."""
+        # Starts argv with a log of its own and waits for line in the log; the match.
         log = self.path("%d.log" % len(self.processes))
         with open(log, "w") as out:
-            process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, env=self.env)
-        self.processes.append(process)
+            self.processes.append(subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT,
+                                                   env=self.env))
         deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and process.poll() is None:
-            with open(log, encoding="utf-8", errors="replace") as text:
-                found = re.search(line, text.read())
-            if found:
-                return found
+        while True:
+            with open(log, encoding="utf-8", errors="replace") as out:
+                text = out.read()
+            found = re.search(line, text)
+            if found or time.monotonic() > deadline or self.processes[-1].poll() is not None:
+                break
             time.sleep(0.05)
-        with open(log, encoding="utf-8", errors="replace") as text:
-            raise AssertionError("no %r in %s:\n%s" % (line, log, text.read()))
+        if not found:
+            raise AssertionError("no %r in %s:\n%s" % (line, log, text))
+        return found
 
     def start_settingsd(self):
-        self.start([os.path.join(TOOLS, "lpr-settingsd", "lpr-settingsd"), "--db",
-                    self.path("settings.db")], "settingsd: ready")
+        self.start([SETTINGSD, "--db", self.path("settings.db")], "settingsd: ready")
         self.settingsd = self.processes[-1]
 
     def stop(self, process):
@@ -84,7 +82,7 @@ class Camera:
 
 
 class SettingsPageTest(unittest.TestCase):
-    """The tests share one camera and run in order: the viewer sees what the admin stored."""
+    # The tests share one camera and run in order: the viewer sees what the admin stored.
 
     @classmethod
     def setUpClass(cls):
@@ -125,49 +123,60 @@ class SettingsPageTest(unittest.TestCase):
 
     def open(self, url):
         self.driver.get(url)
-        WebDriverWait(self.driver, WAIT).until(
-            lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true")
+        self.wait_for(lambda: self.find_css("body").get_attribute("data-ready") == "true")
+
+    def wait_for(self, condition):
+        WebDriverWait(self.driver, WAIT).until(lambda d: condition())
 
     def find(self, element_id):
         return self.driver.find_element(By.ID, element_id)
 
-    def value(self, element_id):
-        element = self.find(element_id)
-        if element.get_attribute("type") == "checkbox":
-            return 1 if element.is_selected() else 0
-        return element.get_attribute("value")
+    def find_css(self, selector):
+        return self.driver.find_element(By.CSS_SELECTOR, selector)
+
+    def script(self, code, *args):
+        return self.driver.execute_script(code, *args)
+
+    def values(self, expected):
+        # What the inputs named by expected's keys show (checkboxes as 0 or 1, lists as their
+        # codes in order).
+        def value(element_id):
+            element = self.find(element_id)
+            if element.tag_name == "ol":
+                return "".join(li.get_attribute("data-code")
+                               for li in element.find_elements(By.CSS_SELECTOR, ":scope > li"))
+            if element.get_attribute("type") == "checkbox":
+                return 1 if element.is_selected() else 0
+            return element.get_attribute("value")
+        self.assertEqual({key: value(key) for key in expected}, expected)
 
     def type_into(self, element_id, text):
         self.find(element_id).send_keys(Keys.CONTROL, "a")
         self.find(element_id).send_keys(text)
 
     def document(self, action):
-        """The document as the server serves it now, read by the page's own browser."""
+        # The document as the server serves it now, read by the page's own browser.
         return self.driver.execute_async_script(
             "fetch(location.origin + '/api/v1/' + arguments[0], {cache: 'no-store'})"
             ".then(r => r.json()).then(arguments[1])", action)
 
     def record_posts(self):
-        """From now on the page's write bodies are kept in window.posted."""
-        self.driver.execute_script(
-            "window.posted = []; const real = window.fetch;"
-            "window.fetch = (url, o) => { if (o && o.method === 'POST')"
-            " window.posted.push([url.replace(location.origin, ''), JSON.parse(o.body)]);"
-            " return real(url, o); };")
+        # From now on the page's write bodies are kept in window.posted.
+        self.script("window.posted = []; const real = window.fetch;"
+                    "window.fetch = (url, o) => { if (o && o.method === 'POST')"
+                    " window.posted.push([url.replace(location.origin, ''), JSON.parse(o.body)]);"
+                    " return real(url, o); };")
 
-    def save(self, group):
+    def save(self, group, expected_class, text):
         self.find(group + ".save").click()
         status = self.find(group + ".status")
-        WebDriverWait(self.driver, WAIT).until(
-            lambda d: re.search(r"\b(good|warn|bad)\b", status.get_attribute("class")))
+        self.wait_for(lambda: re.search(SAVED, status.get_attribute("class")))
+        self.assertIn(expected_class, status.get_attribute("class"), status.text)
+        self.assertIn(text, status.text)
         return status
 
-    def order(self, group, member):
-        items = self.driver.find_elements(By.CSS_SELECTOR, "ol[id='%s.%s'] > li" % (group, member))
-        return "".join(li.get_attribute("data-code") for li in items)
-
     def screenshot(self, name):
-        """The whole page, not only the viewport, into SHOTS/name.png."""
+        # The whole page, not only the viewport, into SHOTS/name.png.
         size = self.driver.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
         shot = self.driver.execute_cdp_cmd("Page.captureScreenshot", {
             "format": "png", "captureBeyondViewport": True, "clip": {
@@ -182,14 +191,14 @@ class SettingsPageTest(unittest.TestCase):
         self.open(self.camera.url("admin"))
         count, advanced = self.document("get_vehicle_count"), self.document("get_lpr_advanced")
         # The forms show what the server serves, every input labelled.
-        for key in ("resetHour", "cameraPort", "infoTableLeft"):
-            self.assertEqual(self.value("vehicle_count." + key), str(count[key]), key)
-        self.assertEqual(self.value("vehicle_count.enable"), count["enable"])
+        self.values({"vehicle_count.resetHour": str(count["resetHour"]),
+                     "vehicle_count.cameraPort": str(count["cameraPort"]),
+                     "vehicle_count.infoTableLeft": str(count["infoTableLeft"]),
+                     "vehicle_count.enable": count["enable"], "advanced.osdSort": advanced["osdSort"],
+                     "advanced.osdPositionName": advanced["osdPositionName"]})
         self.assertEqual(Select(self.find("vehicle_count.postMode")).first_selected_option
                          .get_attribute("value"), str(count["postMode"]))
-        self.assertEqual(self.order("advanced", "osdSort"), advanced["osdSort"])
-        self.assertEqual(self.value("advanced.osdPositionName"), advanced["osdPositionName"])
-        self.assertEqual(self.driver.execute_script(
+        self.assertEqual(self.script(
             "return [...document.querySelectorAll('main input, main select')]"
             ".filter(e => !e.labels.length && !e.getAttribute('aria-label')).map(e => e.id)"), [])
 
@@ -199,45 +208,39 @@ class SettingsPageTest(unittest.TestCase):
         self.type_into("vehicle_count.resetHour", str(hour))
         self.find("vehicle_count.enable").click()
         self.type_into("vehicle_count.httpList.0.password", "dest-secret")
-        status = self.save("vehicle_count")
-        self.assertIn("good", status.get_attribute("class"), status.text)
-        self.assertIn("Saved", status.text)
+        self.save("vehicle_count", "good", "Saved")
 
         # The overlay order, by keyboard: licensePlate moves up; up is then disabled at the
         # top, so the focus moves to the item's down button.
         self.find("tab-advanced").click()
+        self.find_css("ol[id='advanced.osdSort'] > li:nth-child(2) .up").send_keys(Keys.ENTER)
         codes = advanced["osdSort"]
-        self.driver.find_element(By.CSS_SELECTOR, "ol[id='advanced.osdSort'] > li:nth-child(2) .up"
-                                 ).send_keys(Keys.ENTER)
-        expected = codes[1] + codes[0] + codes[2:]
-        self.assertEqual(self.order("advanced", "osdSort"), expected)
+        order = codes[1] + codes[0] + codes[2:]
+        self.values({"advanced.osdSort": order})
         self.assertEqual(self.driver.switch_to.active_element.get_attribute("aria-label"),
-                         "Move down " + self.find("advanced.osdSort").find_element(
-                             By.CSS_SELECTOR, "li:first-child .name").text)
+                         "Move down " + self.find_css("ol[id='advanced.osdSort'] > li:first-child "
+                                                      ".name").text)
         self.type_into("advanced.osdSort.spaces.time", "4")
-        status = self.save("advanced")
-        self.assertIn("good", status.get_attribute("class"), status.text)
-        self.assertEqual(self.driver.execute_script("return window.posted"), [
+        self.save("advanced", "good", "")
+        self.assertEqual(self.script("return window.posted"), [
             ["/api/v1/set_vehicle_count", {"enable": 1 - count["enable"], "resetHour": hour,
                                            "httpList": [{"password": "dest-secret"}]}],
-            ["/api/v1/set_lpr_advanced", {"osdSort": expected,
+            ["/api/v1/set_lpr_advanced", {"osdSort": order,
                                           "osdSpaceList": [{"fileName": "time", "spaces": 4}]}]])
 
         # A new load shows the stored values; the page fits wide and narrow.
         self.driver.refresh()
         self.open(self.camera.url("admin") + "#vehicle_count")
-        self.assertEqual(self.value("vehicle_count.resetHour"), str(hour))
-        self.assertEqual(self.value("vehicle_count.enable"), 1 - count["enable"])
-        self.assertEqual(self.value("vehicle_count.httpList.0.password"), "dest-secret")
-        self.assertEqual(self.order("advanced", "osdSort"), expected)
-        self.assertEqual(self.value("advanced.osdSort.spaces.time"), "4")
-        self.assertEqual(self.document("get_lpr_advanced")["osdSort"], expected)
+        self.values({"vehicle_count.resetHour": str(hour), "vehicle_count.enable": 1 - count["enable"],
+                     "vehicle_count.httpList.0.password": "dest-secret", "advanced.osdSort": order,
+                     "advanced.osdSort.spaces.time": "4"})
+        self.assertEqual(self.document("get_lpr_advanced")["osdSort"], order)
         for name, size in (("narrow", NARROW), ("wide", WIDE)):
             self.resize(size)
             for group in ("vehicle_count", "advanced"):
                 self.find("tab-" + group).click()
-                self.assertLessEqual(self.driver.execute_script(
-                    "return document.documentElement.scrollWidth"), size[0], group + " " + name)
+                self.assertLessEqual(self.script("return document.documentElement.scrollWidth"),
+                                     size[0], group + " " + name)
                 self.screenshot("%s-%s" % (group, name))
 
         # A refusal is shown at the member it concerns; a value typed again unchanged is not sent.
@@ -246,41 +249,35 @@ class SettingsPageTest(unittest.TestCase):
         self.record_posts()
         self.type_into("vehicle_count.resetHour", "24")
         self.type_into("vehicle_count.cameraPort", str(count["cameraPort"]))
-        status = self.save("vehicle_count")
-        self.assertIn("bad", status.get_attribute("class"))
-        self.assertIn("Invalid parameter: resetHour", status.text)
+        self.save("vehicle_count", "bad", "Invalid parameter: resetHour")
         error = self.find("vehicle_count.resetHour-error")
-        self.assertEqual(self.find("vehicle_count.resetHour").get_attribute("aria-invalid"), "true")
         self.assertTrue(error.is_displayed())
         self.assertEqual(error.text, "Out of range. Allowed: integer 0 to 23 (hour). "
                          "Send a whole number from 0 to 23.")
-        self.assertEqual(self.driver.switch_to.active_element,
-                         self.find("vehicle_count.resetHour"))
-        self.assertEqual(self.driver.execute_script("return window.posted"),
+        self.assertEqual(self.find("vehicle_count.resetHour").get_attribute("aria-invalid"), "true")
+        self.assertEqual(self.driver.switch_to.active_element, self.find("vehicle_count.resetHour"))
+        self.assertEqual(self.script("return window.posted"),
                          [["/api/v1/set_vehicle_count", {"resetHour": 24}]])
         self.assertEqual(self.document("get_vehicle_count"), count)
 
-        # A change not stored is reported, live in the page, and sent again until stored.
+        # A change not stored is reported, live in the page, and sent again until stored (until
+        # the web server hears the new daemon).
         self.open(self.camera.url("admin"))
         self.camera.stop(self.camera.settingsd)
         self.type_into("vehicle_count.timeMin", "17")
-        status = self.save("vehicle_count")
-        self.assertIn("warn", status.get_attribute("class"))
-        self.assertIn("Change is live in the web server but not stored: the settings daemon did "
-                      "not answer within 1000 ms", status.text)
-        self.assertEqual(self.value("vehicle_count.timeMin"), "17")
+        status = self.save("vehicle_count", "warn", "Change is live in the web server but not "
+                           "stored: the settings daemon did not answer within 1000 ms")
+        self.values({"vehicle_count.timeMin": "17"})
         self.camera.start_settingsd()
         deadline = time.monotonic() + WAIT
         while "good" not in status.get_attribute("class") and time.monotonic() < deadline:
-            # until the web server hears the new daemon
             self.driver.find_element(By.XPATH, "//button[text()='Send again']").click()
-            WebDriverWait(self.driver, WAIT).until(
-                lambda d: re.search(r"\b(good|warn)\b", status.get_attribute("class")))
+            self.wait_for(lambda: re.search(r"\b(good|warn)\b", status.get_attribute("class")))
         self.assertIn("Saved", status.text)
         # Chromium logs every failed request, the 400 and 503 asked for here too.
-        self.expected_console += [r"set_vehicle_count - Failed to load resource: the server "
-                                  r"responded with a status of (400 \(Bad Request\)|503 "
-                                  r"\(Service Unavailable\))"]
+        self.expected_console.append(r"set_vehicle_count - Failed to load resource: the server "
+                                     r"responded with a status of (400 \(Bad Request\)|503 "
+                                     r"\(Service Unavailable\))")
 
     def test_2_viewer_sees_the_settings_read_only_without_passwords(self):
         self.open(self.camera.url("viewer"))
@@ -289,8 +286,8 @@ class SettingsPageTest(unittest.TestCase):
         self.assertGreater(len(inputs), 50)
         self.assertEqual([i.get_attribute("id") for i in inputs if i.is_enabled()], [])
         self.assertEqual(self.driver.find_elements(By.ID, "vehicle_count.save"), [])
-        self.assertEqual(self.value("vehicle_count.httpList.0.password"), "********")
-        self.assertEqual(self.value("vehicle_count.httpList.1.password"), "")
+        self.values({"vehicle_count.httpList.0.password": "********",
+                     "vehicle_count.httpList.1.password": ""})
 
 
 if __name__ == "__main__":
