@@ -243,16 +243,12 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndAKilledDaemonLosesNothingThatGot
     // journal), and the restarted daemon receives what the web server holds.
     std::mt19937 random(std::random_device{}());
     std::vector<AdminClient> clients(3);
+    std::vector<int> lastSent(3, 0);  // a client's n only grows
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::atomic<bool> storming{true};
         std::atomic<int> lastOk[3]{};
-        std::vector<int> lastSent(3, 0);
         parallel(4, [&](int c) {
-            for (int n = 1000 * (round + 1); c < 3 && storming; ++n) {
-                lastSent[c] = n;
-                lastOk[c] = burst_post(clients[c], cam, c, n).status == 200 ? n : lastOk[c].load();
-            }
             if (c == 3) {  // the killer
                 eventually([&] { return lastOk[0] && lastOk[1] && lastOk[2]; });
                 std::this_thread::sleep_for(
@@ -260,6 +256,11 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndAKilledDaemonLosesNothingThatGot
                 cam.settingsd()->kill_now();
                 std::this_thread::sleep_for(milliseconds(300));
                 storming = false;
+                return;
+            }
+            for (int n = lastSent[c] + 1; storming; ++n) {
+                lastSent[c] = n;
+                lastOk[c] = burst_post(clients[c], cam, c, n).status == 200 ? n : lastOk[c].load();
             }
         });
         for (int c = 0; c < 3; ++c) {
