@@ -119,6 +119,8 @@ TEST(Operations, StatusAndTheChangeLogWithItsRotation) {
     const std::regex time("\"time\":\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\"");
     EXPECT_EQ(std::regex_replace(read_file(cam.change_log_path()), time, "\"time\":\"T\""),
               expected);
+    EXPECT_EQ(at(as(kViewer, url).body, "changeLog.bytes"),
+              std::to_string(read_file(cam.change_log_path()).size()));
     const std::string last = expected.substr(expected.rfind(head));
     EXPECT_EQ(std::regex_replace(as(kAdmin, changes + "?limit=1").body, time, "\"time\":\"T\""),
               "[" + last.substr(0, last.size() - 1) + "]");

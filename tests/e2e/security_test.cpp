@@ -316,16 +316,28 @@ TEST_F(SecurityTest, Md5IsAskedForByOptionAndKeptOnlyForUsersAddedWithIt) {
                                             "{32}\nnobody:lpr-camera:none:[0-9a-f]{64}:\n")))
         << users;
     ASSERT_NO_FATAL_FAILURE(cam.start_webd({"--digest-md5"}));
+    // curl answers an MD5 challenge with algorithm=MD5: a wrong password is then a wrong
+    // password, not a wrong algorithm.
+    const Credentials wrong = {"viewer", "not-the-password"};
     const struct {
         const Credentials* who;
         long status;
-    } cases[] = {{nullptr, 401}, {&kViewer, 200}, {&kAdmin, 401}};
+        const char* reason;
+    } cases[] = {{nullptr, 401, "no credentials"},
+                 {&kViewer, 200, nullptr},
+                 {&kAdmin, 401, "wrong user name or password"},
+                 {&wrong, 401, "wrong user name or password"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.who != nullptr ? c.who->user : "no credentials");
+        SCOPED_TRACE(c.who != nullptr ? c.who->password : "no credentials");
         HttpClient client;
         client.set_credentials(c.who ? c.who->user : "", c.who ? c.who->password : "");
         HttpReply reply = client.get(cam.url("/api/v1/whoami"));
         EXPECT_EQ(reply.status, c.status);
+        if (c.reason != nullptr) {
+            EXPECT_NE(reply.body.find(std::string("\"reason\":\"") + c.reason + "\""),
+                      std::string::npos)
+                << reply.body;
+        }
         if (c.who == nullptr) {
             EXPECT_NE(reply.headers["www-authenticate"].find("algorithm=md5"), std::string::npos);
         }

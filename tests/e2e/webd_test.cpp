@@ -342,6 +342,7 @@ TEST(WebdCommandLine, RefusesWhatItCannotServe) {
         {{"--realm", "a:b"}, 2, "--realm must be 1 to 64 characters"},
         {{"--realm", std::string(65, 'r')}, 2, "--realm must be 1 to 64 characters"},
         {{"--max-failed-logins", "1001"}, 2, "--max-failed-logins wants a number from 0 to 1000"},
+        {{"--max-failed-logins", "-0"}, 2, "--max-failed-logins wants a number from 0 to 1000"},
         {{"--users", users, "--add-user", "bad name"}, 1, "a user name is 1 to 32", pw},
         {{"--users", users, "--add-user", "x", "--perm", "admin"},
          1,
