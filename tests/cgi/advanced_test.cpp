@@ -16,7 +16,7 @@ namespace {
 
 using lpr_test::bytes_of;
 using lpr_test::invalid_reply;
-using lpr_test::ok_reply;
+using lpr_test::kOk;
 
 std::string post(const std::string& body) {
     return lpr_test::post("advanced.set", body).body;
@@ -215,7 +215,7 @@ TEST_F(AdvancedSettings, each_write_replies_stores_and_publishes_as_its_members_
     for (WriteCase& c : write_cases()) {
         SCOPED_TRACE(c.body);
         check(c.body.c_str(), static_cast<int32_t>(c.body.size()),
-              c.refused != nullptr ? invalid_reply(c.refused) : ok_reply(), c.changes);
+              c.refused != nullptr ? invalid_reply(c.refused) : std::string(kOk), c.changes);
     }
     const std::string empty = R"({"code":400,"msg":"Empty body"})";
     const std::string unparsable = R"({"code":400,"msg":"Invalid JSON"})";
@@ -274,7 +274,7 @@ TEST_F(AdvancedSettings, a_document_sent_back_stores_the_record_it_came_from) {
     seed.osd_space[3] = 'x';   // comes back as the digit 0
     seed.osd_space[15] = 'x';  // countryRegion: never written
     lpr_test::put_cached(seed);
-    EXPECT_EQ(post(read_document()), ok_reply());
+    EXPECT_EQ(post(read_document()), kOk);
     // "snapSort" 01278 resets the position text; "snapPosition" writes it back over it.
     apply(seed, {B(osd_space[3], '0'), T(snap_position, "Position"), T(snap_position, "Gate 3")});
     EXPECT_EQ(bytes_of(lpr_test::cached<lpr_advanced_t>()), bytes_of(seed));

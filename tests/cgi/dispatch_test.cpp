@@ -8,7 +8,6 @@
 
 #include "library_call.h"
 #include "lpr_cgi_internal.h"
-#include "test_support.h"
 
 namespace {
 
@@ -52,10 +51,9 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
     ASSERT_EQ(lpr_cgi_register_action("never", handler_ok, 0, 3), 0);
     ASSERT_EQ(lpr_cgi_register_action("fail", handler_fails, 1, 1), 0);
     ASSERT_EQ(lpr_cgi_register_action("silent", handler_silent, 1, 1), 0);
-    const std::string k403 = "{\"code\":403,\"msg\":\"Permission denied\"}";
-    const std::string k405 = "{\"code\":405,\"msg\":\"Method not allowed\"}";
-    const std::string kOk = "{\"x\":1}";
-    struct Row {
+    const std::string k403 = R"({"code":403,"msg":"Permission denied"})";
+    const std::string k405 = R"({"code":405,"msg":"Method not allowed"})", kOk = R"({"x":1})";
+    const struct {
         const char* action;
         int32_t method;
         uint32_t perm;
@@ -81,7 +79,7 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
         {"", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
         {nullptr, QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.action ? row.action : "(null)") + " method " +
                      std::to_string(row.method));
         g_calls = 0;
@@ -113,11 +111,11 @@ TEST(Registry, duplicates_are_refused_with_a_log_line_and_the_listing_cuts_to_it
     const char first[] = "a";
     const char other[] = "a";  // same text, other pointer
     ASSERT_EQ(lpr_cgi_register_action(first, handler_ok, 1, 1), 0);
-    lpr_test::StdoutCapture capture;
-    EXPECT_EQ(lpr_cgi_register_action(other, handler_silent, 1, 1), -1);
-    EXPECT_EQ(lpr_cgi_register_action(nullptr, handler_silent, 1, 1), -1);
-    EXPECT_EQ(lpr_cgi_register_action("y", nullptr, 1, 1), -1);
-    const std::string out = capture.text();
+    const std::string out = lpr_test::captured([&] {
+        EXPECT_EQ(lpr_cgi_register_action(other, handler_silent, 1, 1), -1);
+        EXPECT_EQ(lpr_cgi_register_action(nullptr, handler_silent, 1, 1), -1);
+        EXPECT_EQ(lpr_cgi_register_action("y", nullptr, 1, 1), -1);
+    });
     EXPECT_EQ(lpr_test::log_lines(out),
               std::vector<std::string>{"lpr_cgi: duplicate action: a==func:lpr_cgi_register_action "
                                        "file:lib/src/cgi/lpr_cgi.cpp line:35"});

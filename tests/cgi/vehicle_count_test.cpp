@@ -17,12 +17,9 @@ namespace {
 
 using lpr_test::bytes_of;
 using lpr_test::invalid_reply;
-using lpr_test::ok_reply;
+using lpr_test::kOk;
+using lpr_test::refused;
 using Record = VEHICLE_COUNT_SETTING;
-
-std::string refused(const std::string& msg) {
-    return R"({"code":400,"msg":")" + msg + "\"}";
-}
 
 // Every byte that no field covers, text tails included, is 0xA5: a write must keep them.
 // Field by field: assigning a whole member could overwrite its gap bytes.
@@ -129,7 +126,7 @@ TEST_F(VehicleCount, every_number_accepts_both_bounds_and_refuses_what_lies_outs
         for (uint32_t value : {row.min, row.max}) {
             Record want = seed();
             std::memcpy(reinterpret_cast<char*>(&want) + row.offset, &value, row.width);
-            expect_write(key + std::to_string(value) + "}", ok_reply(), want);
+            expect_write(key + std::to_string(value) + "}", kOk, want);
         }
         std::vector<std::string> bad = {std::to_string(row.max + 1), "-1", "1e10"};
         if (row.min > 0) {
@@ -222,12 +219,12 @@ TEST_F(VehicleCount, accepted_writes_store_and_publish_exactly_the_changed_recor
         SCOPED_TRACE(row.body.substr(0, 120));
         Record want = seed();
         row.change(want);
-        expect_write(row.body, ok_reply(), want);
+        expect_write(row.body, kOk, want);
     }
 }
 
 TEST_F(VehicleCount, the_read_document_written_back_stores_the_same_record) {
-    expect_write(lpr_test::get("count.get").body, ok_reply(), seed());
+    expect_write(lpr_test::get("count.get").body, kOk, seed());
     // An all-zero record has port 0, which a write refuses.
     lpr_test::put_cached(Record{});
     const std::string zero = lpr_test::get("count.get").body;
