@@ -197,41 +197,36 @@ long resident_kb() {
     return -1;
 }
 
-// Request cycle i, of a round of six: two writes, reads of what was just written, a
-// refusal and an unknown action. Returns a description of a wrong reply, or "".
+// Request cycle i, of a round of six: two writes, reads of what they stored (a part of
+// the document), a refusal and an unknown action. Returns what was wrong, or "".
 std::string run_cycle(int i) {
-    const int round = i / 6;
-    const std::string font = std::to_string(round % 6), port = std::to_string(1 + round % 65535);
-    const std::string name = std::to_string(round);
-    lpr_test::Reply r{};
-    switch (i % 6) {
-        case 0:
-            r = post("advanced.set", R"({"osdFontSize":)" + font + R"(,"osdPositionName":"gate )" +
-                                         name + R"(","osdSpaceList":[{"fileName":"gps","spaces":)" +
-                                         std::to_string(round % 10) + "}]}");
-            return r.body == kOk ? "" : "advanced write: " + r.body;
-        case 1:
-            r = get("advanced.get");
-            return r.body.find(R"("osdFontSize":)" + font + ",") != std::string::npos
-                       ? ""
-                       : "advanced read: " + r.body;
-        case 2:
-            r = post("count.set", R"({"cameraPort":)" + port + R"(,"httpUrl":"http://10.1.2.3/)" +
-                                      name + R"(","httpList":[{"enable":0},{"url":"http://b/)" +
-                                      name + R"("}]})");
-            return r.body == kOk ? "" : "count write: " + r.body;
-        case 3:
-            r = get("count.get");
-            return r.body.find(R"("cameraPort":)" + port + ",") != std::string::npos
-                       ? ""
-                       : "count read: " + r.body;
-        case 4:
-            r = post("advanced.set", R"({"osdFontSize":)" + std::to_string(6 + round % 100) + "}");
-            return r.body == invalid_reply("osdFontSize") ? "" : "refused write: " + r.body;
-        default:
-            r = get("no.such.action");
-            return r.rc == 1 && r.body == "<null>" ? "" : "unknown action";
-    }
+    const int n = i / 6;
+    const std::string font = std::to_string(n % 6), port = std::to_string(1 + n % 65535);
+    const std::string name = std::to_string(n);
+    const struct {
+        const char* action;
+        std::string body, want;
+        bool exact;
+    } steps[] = {
+        {"advanced.set",
+         R"({"osdFontSize":)" + font + R"(,"osdPositionName":"gate )" + name +
+             R"(","osdSpaceList":[{"fileName":"gps","spaces":)" + std::to_string(n % 10) + "}]}",
+         kOk, true},
+        {"advanced.get", "", R"("osdFontSize":)" + font + ",", false},
+        {"count.set",
+         R"({"cameraPort":)" + port + R"(,"httpUrl":"http://10.1.2.3/)" + name +
+             R"(","httpList":[{"enable":0},{"url":"http://b/)" + name + R"("}]})",
+         kOk, true},
+        {"count.get", "", R"("cameraPort":)" + port + ",", false},
+        {"advanced.set", R"({"osdFontSize":)" + std::to_string(6 + n % 100) + "}",
+         invalid_reply("osdFontSize"), true},
+        {"no.such.action", "", "<null>", true},
+    };
+    const auto& step = steps[i % 6];
+    const lpr_test::Reply r = step.body.empty() ? get(step.action) : post(step.action, step.body);
+    const bool found =
+        step.exact ? r.body == step.want : r.body.find(step.want) != std::string::npos;
+    return r.rc == (i % 6 == 5 ? 1 : 0) && found ? "" : std::string(step.action) + ": " + r.body;
 }
 
 }  // namespace
