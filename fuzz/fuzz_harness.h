@@ -13,11 +13,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <vector>
 
+#include "cached_record.h"
 #include "cgi/lpr_cgi.h"
-#include "lpr_cgi_cache.h"
 #include "lpr_cgi_json.h"
 #include "lpr_defs.h"
 
@@ -54,13 +53,7 @@ struct ByteRange {
 /* The bytes of the cache's copy of Record. */
 template <typename Record>
 std::string cached_bytes() {
-    Record r;
-    std::memset(&r, 0, sizeof r);
-    if constexpr (std::is_same_v<Record, lpr_advanced_t>) {
-        lpr::LprCgiCache::get_instance().get_lpr_advanced(r);
-    } else {
-        lpr::LprCgiCache::get_instance().get_vehicle_count_setting(r);
-    }
+    const Record r = lpr_test::cached<Record>();
     return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 }
 

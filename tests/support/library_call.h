@@ -10,13 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "Database.h"
+#include "cached_record.h"
 #include "cgi/lpr_cgi.h"
 #include "lpr_bus_topics.h"
-#include "lpr_cgi_cache.h"
 #include "test_support.h"
 
 namespace lpr_test {
@@ -60,25 +59,6 @@ inline std::string refused(const std::string& msg) {
 
 inline std::string invalid_reply(const std::string& member) {
     return refused("Invalid parameter: " + member);
-}
-
-/* The cache's copy of a settings record, and a record put into the cache. */
-template <typename Record>
-Record cached() {
-    Record r;
-    std::memset(&r, 0, sizeof r);
-    if constexpr (std::is_same_v<Record, lpr_advanced_t>) {
-        lpr::LprCgiCache::get_instance().get_lpr_advanced(r);
-    } else {
-        lpr::LprCgiCache::get_instance().get_vehicle_count_setting(r);
-    }
-    return r;
-}
-inline void put_cached(const lpr_advanced_t& r) {
-    lpr::LprCgiCache::get_instance().set_lpr_advanced(r);
-}
-inline void put_cached(const VEHICLE_COUNT_SETTING& r) {
-    lpr::LprCgiCache::get_instance().set_vehicle_count_setting(r);
 }
 
 /* The library started on a new settings database, with the actions "advanced.get",
