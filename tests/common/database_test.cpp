@@ -143,7 +143,7 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
     }
 }
 
-TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
+TEST(Database, opening_a_missing_file_creates_nothing_and_reading_changes_nothing) {
     lpr_test::TempDir dir;
     const std::string absent = dir.file("absent.db"), uri = "file:" + absent + "?mode=rwc";
     for (const char* path : {absent.c_str(), uri.c_str(), "", static_cast<const char*>(nullptr)}) {
@@ -159,10 +159,30 @@ TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
     EXPECT_EQ(Database::check_integrity(nullptr, &report), -1);
     EXPECT_EQ(report, "no connection");
 
+    // Reading and checking a database leave its file untouched and create no journal.
+    Db db;
+    struct utimbuf old = {1000000000, 1000000000};
+    ASSERT_EQ(utime(db.path.c_str(), &old), 0);
+    const std::string before = file_bytes(db.path);
+    lpr_advanced_t adv;
+    VEHICLE_COUNT_SETTING vcs;
+    ASSERT_EQ(db.read(&adv, &vcs), 0);
+    sqlite3* conn = nullptr;
+    ASSERT_EQ(Database::sqlite_conn(db.path.c_str(), "qzdb", &conn), 0);
+    EXPECT_EQ(Database::check_integrity(conn, &report), 0);
+    EXPECT_EQ(report, "ok");
+    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
+    EXPECT_EQ(Database::sqlite_disconn(conn), 0);
+    struct stat st;
+    ASSERT_EQ(stat(db.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+    EXPECT_EQ(file_bytes(db.path), before);
+    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
+
     // A path is a file name, never URI options, absolute or relative.
     std::string odd = dir.file("a?mode=memory#1%41.db");
     ASSERT_EQ(Database::create_default(odd.c_str()), 0) << Database::last_error();
-    sqlite3* conn = nullptr;
     ASSERT_EQ(Database::sqlite_conn(odd.c_str(), "qzdb", &conn), 0) << Database::last_error();
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);  // this test's process only
@@ -171,32 +191,6 @@ TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
     EXPECT_EQ(listing(dir.path()),
               (std::vector<std::string>{"a?mode=memory#1%41.db", "relative.db"}));
-}
-
-TEST(Database, reading_leaves_the_file_untouched_and_creates_no_journal) {
-    Db db;
-    struct utimbuf old = {1000000000, 1000000000};
-    ASSERT_EQ(utime(db.path.c_str(), &old), 0);
-    std::string before = file_bytes(db.path);
-
-    sqlite3* conn = nullptr;
-    ASSERT_EQ(Database::sqlite_conn(db.path.c_str(), "qzdb", &conn), 0);
-    lpr_advanced_t adv;
-    VEHICLE_COUNT_SETTING vcs;
-    EXPECT_EQ(Database::get_instance().get_lpr_advanced(&adv, conn), 0);
-    EXPECT_EQ(Database::get_instance().get_lpr_vehicle_count(&vcs, conn), 0);
-    std::string report;
-    EXPECT_EQ(Database::check_integrity(conn, &report), 0);
-    EXPECT_EQ(report, "ok");
-    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
-    EXPECT_EQ(Database::sqlite_disconn(conn), 0);
-
-    struct stat st;
-    ASSERT_EQ(stat(db.path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
-    EXPECT_EQ(file_bytes(db.path), before);
-    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
 }
 
 TEST(Database, a_store_that_does_not_finish_leaves_the_old_records) {
