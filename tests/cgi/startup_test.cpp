@@ -64,32 +64,19 @@ TEST(Startup, starts_once_stops_once_and_reports_each_step) {
         const char* cachedId;
         int pingRc, pingCode, publish;
     } rows[] = {
+        // clang-format off
         // Actions registered before start-up are dispatched after it.
-        {"start",
-         db.path.c_str(),
-         {loaded_line(db.path), cgi_line("initialized", 85)},
-         "first",
-         0,
-         200,
-         LPR_ZMQ_OK},
-        {"second start, another path",
-         other.path.c_str(),
-         {cgi_line("already initialized", 57)},
-         "first",
-         0,
-         200,
-         LPR_ZMQ_OK},
+        {"start", db.path.c_str(), {loaded_line(db.path), cgi_line("initialized", 85)}, "first",
+         0, 200, LPR_ZMQ_OK},
+        {"second start, another path", other.path.c_str(), {cgi_line("already initialized", 57)},
+         "first", 0, 200, LPR_ZMQ_OK},
         // The cache outlives a stop.
         {"stop", nullptr, {cgi_line("uninitialized", 100)}, "first", -1, 0, LPR_ZMQ_ENOTINIT},
         {"second stop", nullptr, {}, "first", -1, 0, LPR_ZMQ_ENOTINIT},
         // A new start repeats every step; actions must be registered again.
-        {"new start",
-         other.path.c_str(),
-         {loaded_line(other.path), cgi_line("initialized", 85)},
-         "second",
-         1,
-         0,
-         LPR_ZMQ_OK},
+        {"new start", other.path.c_str(), {loaded_line(other.path), cgi_line("initialized", 85)},
+         "second", 1, 0, LPR_ZMQ_OK},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.step);
@@ -129,21 +116,15 @@ TEST(Startup, failures_are_logged_and_only_the_database_stops_start_up) {
         Lines lines;
         const char* cached;
     } rows[] = {
+        // clang-format off
         {"null path", nullptr, nullptr, 0, {cgi_line("initialized", 85)}, ""},
         // The bus client finds no folder for its socket; the line carries its text.
-        {"bus client cannot bind",
-         db.path.c_str(),
-         "LPR_ZMQ_IPC_DIR",
-         0,
-         {loaded_line(db.path), busFailed, cgi_line("initialized", 85)},
-         "cam"},
+        {"bus client cannot bind", db.path.c_str(), "LPR_ZMQ_IPC_DIR", 0,
+         {loaded_line(db.path), busFailed, cgi_line("initialized", 85)}, "cam"},
         // SQLite cannot work without a folder for its temporary files.
-        {"database does not initialise",
-         db.path.c_str(),
-         "SQLITE_TMPDIR",
-         -1,
-         {cgi_line("Database init failed", 63)},
-         ""},
+        {"database does not initialise", db.path.c_str(), "SQLITE_TMPDIR", -1,
+         {cgi_line("Database init failed", 63)}, ""},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -181,39 +181,28 @@ TEST_F(VehicleCount, accepted_writes_store_and_publish_exactly_the_changed_recor
         std::string body;
         std::function<void(Record&)> change;
     } rows[] = {
-        {"{}", [](Record&) {}},
-        {"[1,2]", [](Record&) {}},
+        // clang-format off
+        {"{}", [](Record&) {}}, {"[1,2]", [](Record&) {}},
         {R"({"enable":true,"showInformation":"1","resetHour":null,"httpUrl":5,"userName":[],)"
-         R"("httpList":{"url":"x"},"httpList":[{"enable":"0","url":1,"password":{}}]})",
-         [](Record&) {}},
-        {R"({"enable":0.9,"resetHour":-0.5,"cameraPort":80.7})",
-         [](Record& r) {
-             r.countInfo.enable = 0, r.countInfo.resetHour = 0, r.postSetting.cameraPort = 80;
-         }},
+         R"("httpList":{"url":"x"},"httpList":[{"enable":"0","url":1,"password":{}}]})", [](Record&) {}},
+        {R"({"enable":0.9,"resetHour":-0.5,"cameraPort":80.7})", [](Record& r) {
+             r.countInfo.enable = 0, r.countInfo.resetHour = 0, r.postSetting.cameraPort = 80; }},
         {R"({"ENABLE":0,"Enable":1,"CameraPort":99})",
          [](Record& r) { r.countInfo.enable = 0, r.postSetting.cameraPort = 99; }},
         {R"({"enable":0} trailing text)", [](Record& r) { r.countInfo.enable = 0; }},
-        {R"({"httpUrl":"http://new"})",
-         [&](Record& r) {
-             put(r.postSetting.url[0], 1024, "http://new"), r.postSetting.httpEnable[0] = 1;
-         }},
+        {R"({"httpUrl":"http://new"})", [&](Record& r) {
+             put(r.postSetting.url[0], 1024, "http://new"), r.postSetting.httpEnable[0] = 1; }},
         {R"({"httpUrl":"a","userName":"u","password":"p","httpList":[{"enable":0,"url":"b","user":"v"}]})",
-         [&](Record& r) {
-             put(r.postSetting.url[0], 1024, "b"), put(r.postSetting.user[0], 94, "v");
-             put(r.postSetting.password[0], 64, "p");
-         }},
+         [&](Record& r) { put(r.postSetting.url[0], 1024, "b"), put(r.postSetting.user[0], 94, "v");
+             put(r.postSetting.password[0], 64, "p"); }},
         {R"({"httpList":[{"index":2,"enable":1,"url":"s0"},"x",{"enable":0,"user":"s2"},{"url":"s3"}]})",
-         [&](Record& r) {
-             r.postSetting.httpEnable[0] = 1, put(r.postSetting.url[0], 1024, "s0");
-             r.postSetting.httpEnable[2] = 0, put(r.postSetting.user[2], 94, "s2");
-         }},
+         [&](Record& r) { r.postSetting.httpEnable[0] = 1, put(r.postSetting.url[0], 1024, "s0");
+             r.postSetting.httpEnable[2] = 0, put(r.postSetting.user[2], 94, "s2"); }},
         // Texts are cut to their arrays by bytes, inside a character if need be.
         {R"({"httpList":[{},{},{"url":")" + e1200 + R"(","user":")" + b100 + R"(","password":")" +
-             c70 + R"("}]})",
-         [&](Record& r) {
-             put(r.postSetting.url[2], 1024, e1200), put(r.postSetting.user[2], 94, b100);
-             put(r.postSetting.password[2], 64, c70);
-         }},
+             c70 + R"("}]})", [&](Record& r) { put(r.postSetting.url[2], 1024, e1200),
+             put(r.postSetting.user[2], 94, b100), put(r.postSetting.password[2], 64, c70); }},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.body.substr(0, 120));
