@@ -119,10 +119,11 @@ TEST(BusConfig, defaults_fill_every_field_at_its_offset) {
         int rc;
         std::string stored;
     } rows[] = {
-        {LPR_ZMQ_ROLE_PUBSUB, "webserver", LPR_ZMQ_OK, "webserver"},
+        // clang-format off
+        {LPR_ZMQ_ROLE_PUBSUB, "webserver", LPR_ZMQ_OK, "webserver"}, {99, "x", LPR_ZMQ_EINVAL, "x"},
         {LPR_ZMQ_ROLE_PUBLISHER, nullptr, LPR_ZMQ_OK, ""},
         {LPR_ZMQ_ROLE_REQUESTER, cutInsideChar.c_str(), LPR_ZMQ_OK, std::string(62, 'b')},
-        {99, "x", LPR_ZMQ_EINVAL, "x"},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.role);
@@ -146,7 +147,6 @@ TEST(BusConfig, defaults_fill_every_field_at_its_offset) {
 }
 
 TEST(BusClient, refused_configurations_leave_the_client_stopped) {
-    lpr_test::TempDir scratch;
     // clang-format off
     struct Row {
         const char* name;
@@ -204,10 +204,10 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
         const char* topic;
         std::string payload;
     } rows[] = {
-        {0, LPR_BUS_TOPIC_COUNT, record},
-        {2, LPR_BUS_TOPIC_ADVANCED, std::string(608, '\x5A')},
-        {0x1234, "t", ""},
-        {65535, "a b", std::string("x\0y", 3)},
+        // clang-format off
+        {0, LPR_BUS_TOPIC_COUNT, record}, {2, LPR_BUS_TOPIC_ADVANCED, std::string(608, '\x5A')},
+        {0x1234, "t", ""}, {65535, "a b", std::string("x\0y", 3)},
+        // clang-format on
     };
     // Each publish is numbered one higher than the one before, within one session.
     const lpr_zmq_msg_info_t before = last_publish();
@@ -226,11 +226,9 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
     for (const Row& row : rows) {
         BusMessage msg;
         ASSERT_TRUE(listener.receive(&msg));
-        const uint64_t sequence = before.sequence + 1 + static_cast<uint64_t>(&row - rows);
-        EXPECT_EQ(msg.frames, (std::vector<std::string>{row.topic,
-                                                        header(static_cast<uint16_t>(row.source),
-                                                               before.session, sequence),
-                                                        row.payload}));
+        const std::string head = header(static_cast<uint16_t>(row.source), before.session,
+                                        before.sequence + 1 + static_cast<uint64_t>(&row - rows));
+        EXPECT_EQ(msg.frames, (std::vector<std::string>{row.topic, head, row.payload}));
     }
 
     // Refused publishes send nothing.
