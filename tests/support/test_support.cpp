@@ -66,17 +66,6 @@ void SettingsFile::exec(const std::string& sql) const {
     sqlite3_close(conn);
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    m_old = m_had ? old : "";
-    setenv(name, value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-    m_had ? setenv(m_name, m_old.c_str(), 1) : unsetenv(m_name);
-}
-
 lpr_zmq_config_t bus_config(lpr_zmq_role_t role, const char* pub, const char* sub) {
     lpr_zmq_config_t cfg;
     lpr_zmq_get_default_config(&cfg, role, "bustest");

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 #include <zmq.hpp>
@@ -44,8 +45,11 @@ struct SettingsFile {
 /* Sets an environment variable for the life of the object, then restores it. */
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, const std::string& value);
-    ~ScopedEnv();
+    ScopedEnv(const char* name, const std::string& value)
+        : m_name(name), m_had(std::getenv(name) != nullptr), m_old(m_had ? std::getenv(name) : "") {
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { m_had ? setenv(m_name, m_old.c_str(), 1) : unsetenv(m_name); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
