@@ -106,6 +106,7 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         const char* file;  // replaces the file's bytes when not null
         Fails fails;
     } rows[] = {
+        // clang-format off
         {"no table lpr_advanced", "DROP TABLE lpr_advanced", nullptr, kAdvanced},
         {"no table vehicle_count", "DROP TABLE vehicle_count", nullptr, kCount},
         {"no table vehicle_post_http", "DROP TABLE vehicle_post_http", nullptr, kCount},
@@ -114,15 +115,12 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         // Values that no record can hold, put there by another tool.
         {"a byte out of range", "UPDATE lpr_advanced SET osd_font_size = 256", nullptr, kAdvanced},
         {"a negative unsigned", "UPDATE vehicle_post SET postMode = -1", nullptr, kCount},
-        {"a text too long", "UPDATE lpr_advanced SET snap_sort = substr(hex(zeroblob(30)), 1, 60)",
-         nullptr, kAdvanced},
+        {"a text too long", "UPDATE lpr_advanced SET snap_sort = substr(hex(zeroblob(30)), 1, 60)", nullptr, kAdvanced},
         {"a blob for a text", "UPDATE vehicle_post_http SET url = X'41'", nullptr, kCount},
-        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen},
-        {"not a database", nullptr,
-         "this is not an SQLite file, only text that is long enough "
-         "to fill a database header of one hundred bytes ........",
-         kOpen},
-        {"empty file", nullptr, "", kOpen},
+        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen}, {"empty file", nullptr, "", kOpen},
+        {"not a database", nullptr, "this is not an SQLite file, only text that is long enough "
+                                    "to fill a database header of one hundred bytes ........", kOpen},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
