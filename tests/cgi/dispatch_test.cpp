@@ -61,23 +61,20 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
         std::string body;
         int calls;
     } rows[] = {
-        {"get", QZ_HTTP_GET, 0x1, 0, 200, kOk, 1},
-        {"get", QZ_HTTP_POST, 0x1, 0, 405, k405, 0},
+        // clang-format off
+        {"get", QZ_HTTP_GET, 0x1, 0, 200, kOk, 1}, {"get", QZ_HTTP_POST, 0x1, 0, 405, k405, 0},
         {"get", QZ_HTTP_POST, 0x2, 0, 403, k403, 0},  // 403 comes before 405
-        {"post", QZ_HTTP_POST, 0x3, 0, 200, kOk, 1},
-        {"post", QZ_HTTP_GET, 0x2, 0, 405, k405, 0},
+        {"post", QZ_HTTP_POST, 0x3, 0, 200, kOk, 1}, {"post", QZ_HTTP_GET, 0x2, 0, 405, k405, 0},
         {"both", QZ_HTTP_GET, 0x4, 0, 200, kOk, 1},
         {"both", QZ_HTTP_POST, 0xFFFFFFFF, 0, 200, kOk, 1},
-        {"both", 2, 0x4, 0, 405, k405, 0},
-        {"both", -1, 0x4, 0, 405, k405, 0},
-        {"both", 40, 0x4, 0, 405, k405, 0},
-        {"never", QZ_HTTP_GET, 0xFFFFFFFF, 0, 403, k403, 0},
+        {"both", 2, 0x4, 0, 405, k405, 0}, {"both", -1, 0x4, 0, 405, k405, 0},
+        {"both", 40, 0x4, 0, 405, k405, 0}, {"never", QZ_HTTP_GET, 0xFFFFFFFF, 0, 403, k403, 0},
         {"fail", QZ_HTTP_GET, 1, 7, 500, "second", 0},  // the handler's result, its last body
         {"silent", QZ_HTTP_GET, 1, 0, 0, "<null>", 1},
-        {"b", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},  // unknown actions: 1, a cleared reply
-        {"GET", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
-        {"", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
-        {nullptr, QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        // Unknown actions: 1, a cleared reply.
+        {"b", QZ_HTTP_GET, 1, 1, 0, "<null>", 0}, {"GET", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        {"", QZ_HTTP_GET, 1, 1, 0, "<null>", 0}, {nullptr, QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.action ? row.action : "(null)") + " method " +
@@ -96,10 +93,8 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
     EXPECT_EQ(std::string(resp.body), kOk);
     EXPECT_EQ(resp.bodyLen, 7);
     lpr_cgi_resp_free(&resp);
-    EXPECT_EQ(resp.code, 0);
-    EXPECT_EQ(resp.body, nullptr);
-    EXPECT_EQ(resp.bodyLen, 0);
-    EXPECT_EQ(resp._priv, nullptr);
+    EXPECT_TRUE(resp.code == 0 && resp.body == nullptr && resp.bodyLen == 0 &&
+                resp._priv == nullptr);
     lpr_cgi_resp_free(&resp);
     lpr_cgi_resp_free(nullptr);
 }

@@ -192,7 +192,8 @@ TEST_F(VehicleCount, accepted_writes_store_and_publish_exactly_the_changed_recor
         // clang-format off
         {"{}", [](Record&) {}}, {"[1,2]", [](Record&) {}},
         {R"({"enable":true,"showInformation":"1","resetHour":null,"httpUrl":5,"userName":[],)"
-         R"("httpList":{"url":"x"},"httpList":[{"enable":"0","url":1,"password":{}}]})", [](Record&) {}},
+         R"("httpList":{"url":"x"},"httpList":[{"enable":"0","url":1,"password":{}}]})",
+         [](Record&) {}},
         {R"({"enable":0.9,"resetHour":-0.5,"cameraPort":80.7})", [](Record& r) {
              r.countInfo.enable = 0, r.countInfo.resetHour = 0, r.postSetting.cameraPort = 80; }},
         {R"({"ENABLE":0,"Enable":1,"CameraPort":99})",

@@ -115,11 +115,14 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         // Values that no record can hold, put there by another tool.
         {"a byte out of range", "UPDATE lpr_advanced SET osd_font_size = 256", nullptr, kAdvanced},
         {"a negative unsigned", "UPDATE vehicle_post SET postMode = -1", nullptr, kCount},
-        {"a text too long", "UPDATE lpr_advanced SET snap_sort = substr(hex(zeroblob(30)), 1, 60)", nullptr, kAdvanced},
+        {"a text too long", "UPDATE lpr_advanced SET snap_sort = substr(hex(zeroblob(30)), 1, 60)",
+         nullptr, kAdvanced},
         {"a blob for a text", "UPDATE vehicle_post_http SET url = X'41'", nullptr, kCount},
-        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen}, {"empty file", nullptr, "", kOpen},
+        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen},
+        {"empty file", nullptr, "", kOpen},
         {"not a database", nullptr, "this is not an SQLite file, only text that is long enough "
-                                    "to fill a database header of one hundred bytes ........", kOpen},
+                                    "to fill a database header of one hundred bytes ........",
+         kOpen},
         // clang-format on
     };
     for (const Row& row : rows) {
