@@ -109,6 +109,16 @@ const char* const kLoop = "ipc:///var/run/loop.ipc";
 
 void ignore_message(const char*, const void*, size_t, void*) {}
 
+// A callback that takes its time.
+struct Slow {
+    std::atomic<bool> started{false}, finished{false};
+    static void on_message(const char*, const void*, size_t, void* self) {
+        static_cast<Slow*>(self)->started = true;
+        std::this_thread::sleep_for(300ms);
+        static_cast<Slow*>(self)->finished = true;
+    }
+};
+
 }  // namespace
 
 TEST(BusConfig, defaults_fill_every_field_at_its_offset) {
@@ -350,20 +360,8 @@ TEST(BusSubscribe, topics_match_exactly_sources_are_ignored_and_unsubscribe_wait
     }
 
     // Unsubscribe returns only after the running callback.
-    struct Slow {
-        std::atomic<bool> started{false};
-        std::atomic<bool> finished{false};
-    } slow;
-    ASSERT_EQ(lpr_zmq_subscribe(
-                  "slow", 1, 0,
-                  [](const char*, const void*, size_t, void* user) {
-                      auto* s = static_cast<Slow*>(user);
-                      s->started = true;
-                      std::this_thread::sleep_for(300ms);
-                      s->finished = true;
-                  },
-                  &slow),
-              LPR_ZMQ_OK);
+    Slow slow;
+    ASSERT_EQ(lpr_zmq_subscribe("slow", 1, 0, Slow::on_message, &slow), LPR_ZMQ_OK);
     for (int i = 0; i < 100 && !slow.started; ++i) {
         lpr_zmq_publish_to("slow", 1, "", 0);
         std::this_thread::sleep_for(20ms);
@@ -384,13 +382,10 @@ TEST(BusClient, uninit_while_messages_flow_returns_within_the_linger) {
     lpr_zmq_config_t cfg = lpr_test::bus_config(LPR_ZMQ_ROLE_PUBSUB, endpoint, endpoint);
     ASSERT_EQ(lpr_zmq_init(&cfg), LPR_ZMQ_OK);
     std::atomic<long> delivered{0};
-    ASSERT_EQ(lpr_zmq_subscribe(
-                  "flood", 1, 0,
-                  [](const char*, const void*, size_t, void* n) {
-                      ++*static_cast<std::atomic<long>*>(n);
-                  },
-                  &delivered),
-              LPR_ZMQ_OK);
+    auto count = [](const char*, const void*, size_t, void* n) {
+        ++*static_cast<std::atomic<long>*>(n);
+    };
+    ASSERT_EQ(lpr_zmq_subscribe("flood", 1, 0, count, &delivered), LPR_ZMQ_OK);
     BusListener stuck(endpoint);  // connected, never reads: its queue fills up
     std::thread publisher([] {
         std::string payload(3596, 'p');
