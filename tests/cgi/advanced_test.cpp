@@ -16,7 +16,7 @@ namespace {
 
 using lpr_test::bytes_of;
 using lpr_test::invalid_reply;
-using lpr_test::ok_reply;
+using lpr_test::kOk;
 
 std::string post(const std::string& body) {
     return lpr_test::post("advanced.set", body).body;
@@ -215,10 +215,10 @@ TEST_F(AdvancedSettings, each_write_replies_stores_and_publishes_as_its_members_
     for (WriteCase& c : write_cases()) {
         SCOPED_TRACE(c.body);
         check(c.body.c_str(), static_cast<int32_t>(c.body.size()),
-              c.refused != nullptr ? invalid_reply(c.refused) : ok_reply(), c.changes);
+              c.refused != nullptr ? invalid_reply(c.refused) : std::string(kOk), c.changes);
     }
-    const std::string empty = R"({"code":400,"msg":"Empty body"})";
-    const std::string unparsable = R"({"code":400,"msg":"Invalid JSON"})";
+    const std::string empty = lpr_test::refused("Empty body");
+    const std::string unparsable = lpr_test::refused("Invalid JSON");
     const char object[] = R"({"osdFontSize":1})";
     check(nullptr, 5, empty, {});
     check(object, 0, empty, {});
@@ -241,7 +241,7 @@ TEST_F(AdvancedSettings, the_first_invalid_member_in_examination_order_is_report
     }
 }
 
-TEST_F(AdvancedSettings, reads_any_record_within_its_arrays) {
+TEST_F(AdvancedSettings, reads_any_record_and_a_document_sent_back_stores_it_again) {
     lpr_test::put_cached(base_record(0));
     EXPECT_EQ(read_document(), kBaseDocument);
     lpr_advanced_t odd = base_record(0);
@@ -255,26 +255,21 @@ TEST_F(AdvancedSettings, reads_any_record_within_its_arrays) {
     std::memset(odd.osd_sort, 'A', sizeof odd.osd_sort);  // no NUL in the array
     std::memset(odd.snap_device_id, 'B', sizeof odd.snap_device_id);
     lpr_test::put_cached(odd);
-    EXPECT_EQ(read_document(),
-              document(R"("osdSort":")" + std::string(60, 'A') +
-                           R"(","osdFontSize":2,"osdFontColor":"255:0:128","osdBkgEnable":1,)"
-                           R"("osdBkgColor":"40:50:60","osdPosition":3)",
-                       "000070000?08234567890",
-                       R"("osdPositionName":"North lane","osdDeviceId":"Unit 7",)"
-                       R"("snapSeparator":1,"snapSort":"01278","snapPosition":"Gate 3",)"
-                       R"("snapDeviceId":")" +
-                           std::string(96, 'B') +
-                           R"(","snapshotResolution":4294967295,"fileDateTimeFormat":-3,)"
-                           R"("osdDateTimeFormat":2,"lineBreakCharNum":3,)"
-                           R"("snapshotResInfo":{"width":1920,"height":-2147483648})"));
-}
-
-TEST_F(AdvancedSettings, a_document_sent_back_stores_the_record_it_came_from) {
+    // clang-format off
+    EXPECT_EQ(read_document(), document(R"("osdSort":")" + std::string(60, 'A') +
+        R"(","osdFontSize":2,"osdFontColor":"255:0:128","osdBkgEnable":1,"osdBkgColor":"40:50:60",)"
+        R"("osdPosition":3)", "000070000?08234567890", R"("osdPositionName":"North lane",)"
+        R"("osdDeviceId":"Unit 7","snapSeparator":1,"snapSort":"01278","snapPosition":"Gate 3",)"
+        R"("snapDeviceId":")" + std::string(96, 'B') + R"(","snapshotResolution":4294967295,)"
+        R"("fileDateTimeFormat":-3,"osdDateTimeFormat":2,"lineBreakCharNum":3,)"
+        R"("snapshotResInfo":{"width":1920,"height":-2147483648})"));
+    // clang-format on
+    // A document sent back stores the record it came from.
     lpr_advanced_t seed = base_record(0xA5);
     seed.osd_space[3] = 'x';   // comes back as the digit 0
     seed.osd_space[15] = 'x';  // countryRegion: never written
     lpr_test::put_cached(seed);
-    EXPECT_EQ(post(read_document()), ok_reply());
+    EXPECT_EQ(post(read_document()), kOk);
     // "snapSort" 01278 resets the position text; "snapPosition" writes it back over it.
     apply(seed, {B(osd_space[3], '0'), T(snap_position, "Position"), T(snap_position, "Gate 3")});
     EXPECT_EQ(bytes_of(lpr_test::cached<lpr_advanced_t>()), bytes_of(seed));

@@ -8,7 +8,6 @@
 
 #include "library_call.h"
 #include "lpr_cgi_internal.h"
-#include "test_support.h"
 
 namespace {
 
@@ -52,10 +51,9 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
     ASSERT_EQ(lpr_cgi_register_action("never", handler_ok, 0, 3), 0);
     ASSERT_EQ(lpr_cgi_register_action("fail", handler_fails, 1, 1), 0);
     ASSERT_EQ(lpr_cgi_register_action("silent", handler_silent, 1, 1), 0);
-    const std::string k403 = "{\"code\":403,\"msg\":\"Permission denied\"}";
-    const std::string k405 = "{\"code\":405,\"msg\":\"Method not allowed\"}";
-    const std::string kOk = "{\"x\":1}";
-    struct Row {
+    const std::string k403 = R"({"code":403,"msg":"Permission denied"})";
+    const std::string k405 = R"({"code":405,"msg":"Method not allowed"})", kOk = R"({"x":1})";
+    const struct {
         const char* action;
         int32_t method;
         uint32_t perm;
@@ -63,25 +61,22 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
         std::string body;
         int calls;
     } rows[] = {
-        {"get", QZ_HTTP_GET, 0x1, 0, 200, kOk, 1},
-        {"get", QZ_HTTP_POST, 0x1, 0, 405, k405, 0},
+        // clang-format off
+        {"get", QZ_HTTP_GET, 0x1, 0, 200, kOk, 1}, {"get", QZ_HTTP_POST, 0x1, 0, 405, k405, 0},
         {"get", QZ_HTTP_POST, 0x2, 0, 403, k403, 0},  // 403 comes before 405
-        {"post", QZ_HTTP_POST, 0x3, 0, 200, kOk, 1},
-        {"post", QZ_HTTP_GET, 0x2, 0, 405, k405, 0},
+        {"post", QZ_HTTP_POST, 0x3, 0, 200, kOk, 1}, {"post", QZ_HTTP_GET, 0x2, 0, 405, k405, 0},
         {"both", QZ_HTTP_GET, 0x4, 0, 200, kOk, 1},
         {"both", QZ_HTTP_POST, 0xFFFFFFFF, 0, 200, kOk, 1},
-        {"both", 2, 0x4, 0, 405, k405, 0},
-        {"both", -1, 0x4, 0, 405, k405, 0},
-        {"both", 40, 0x4, 0, 405, k405, 0},
-        {"never", QZ_HTTP_GET, 0xFFFFFFFF, 0, 403, k403, 0},
+        {"both", 2, 0x4, 0, 405, k405, 0}, {"both", -1, 0x4, 0, 405, k405, 0},
+        {"both", 40, 0x4, 0, 405, k405, 0}, {"never", QZ_HTTP_GET, 0xFFFFFFFF, 0, 403, k403, 0},
         {"fail", QZ_HTTP_GET, 1, 7, 500, "second", 0},  // the handler's result, its last body
         {"silent", QZ_HTTP_GET, 1, 0, 0, "<null>", 1},
-        {"b", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},  // unknown actions: 1, a cleared reply
-        {"GET", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
-        {"", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
-        {nullptr, QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        // Unknown actions: 1, a cleared reply.
+        {"b", QZ_HTTP_GET, 1, 1, 0, "<null>", 0}, {"GET", QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        {"", QZ_HTTP_GET, 1, 1, 0, "<null>", 0}, {nullptr, QZ_HTTP_GET, 1, 1, 0, "<null>", 0},
+        // clang-format on
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.action ? row.action : "(null)") + " method " +
                      std::to_string(row.method));
         g_calls = 0;
@@ -98,10 +93,8 @@ TEST(Dispatch, permission_method_and_handler_decide_the_reply) {
     EXPECT_EQ(std::string(resp.body), kOk);
     EXPECT_EQ(resp.bodyLen, 7);
     lpr_cgi_resp_free(&resp);
-    EXPECT_EQ(resp.code, 0);
-    EXPECT_EQ(resp.body, nullptr);
-    EXPECT_EQ(resp.bodyLen, 0);
-    EXPECT_EQ(resp._priv, nullptr);
+    EXPECT_TRUE(resp.code == 0 && resp.body == nullptr && resp.bodyLen == 0 &&
+                resp._priv == nullptr);
     lpr_cgi_resp_free(&resp);
     lpr_cgi_resp_free(nullptr);
 }
@@ -113,11 +106,11 @@ TEST(Registry, duplicates_are_refused_with_a_log_line_and_the_listing_cuts_to_it
     const char first[] = "a";
     const char other[] = "a";  // same text, other pointer
     ASSERT_EQ(lpr_cgi_register_action(first, handler_ok, 1, 1), 0);
-    lpr_test::StdoutCapture capture;
-    EXPECT_EQ(lpr_cgi_register_action(other, handler_silent, 1, 1), -1);
-    EXPECT_EQ(lpr_cgi_register_action(nullptr, handler_silent, 1, 1), -1);
-    EXPECT_EQ(lpr_cgi_register_action("y", nullptr, 1, 1), -1);
-    const std::string out = capture.text();
+    const std::string out = lpr_test::captured([&] {
+        EXPECT_EQ(lpr_cgi_register_action(other, handler_silent, 1, 1), -1);
+        EXPECT_EQ(lpr_cgi_register_action(nullptr, handler_silent, 1, 1), -1);
+        EXPECT_EQ(lpr_cgi_register_action("y", nullptr, 1, 1), -1);
+    });
     EXPECT_EQ(lpr_test::log_lines(out),
               std::vector<std::string>{"lpr_cgi: duplicate action: a==func:lpr_cgi_register_action "
                                        "file:lib/src/cgi/lpr_cgi.cpp line:35"});

@@ -25,19 +25,14 @@ std::set<std::string> exported_symbols(const std::string& path) {
 }  // namespace
 
 TEST(Exports, library_exports_exactly_its_interface) {
-    std::set<std::string> expected = {
-        "lpr_cgi_init",
-        "lpr_cgi_uninit",
-        "lpr_cgi_handle",
-        "lpr_cgi_resp_free",
-        "lpr_cgi_list_actions",
+    // clang-format off
+    const std::set<std::string> expected = {
+        "lpr_cgi_init", "lpr_cgi_uninit", "lpr_cgi_handle", "lpr_cgi_resp_free",
+        "lpr_cgi_list_actions", "load_lpr_param(char*, int)",
         "lpr_cgi_register_action(char const*, int (*)(LprCgiCtx const*, LprCgiRespInternal*), "
         "unsigned int, int)",
-        "load_lpr_param(char*, int)",
-        "lpr_cgi_ws_sub_init(char const*)",
-        "lpr_cgi_ws_sub_uninit()",
-        "lpr::LprCgiCache::get_instance()",
-        "lpr::LprCgiCache::load(char const*)",
+        "lpr_cgi_ws_sub_init(char const*)", "lpr_cgi_ws_sub_uninit()",
+        "lpr::LprCgiCache::get_instance()", "lpr::LprCgiCache::load(char const*)",
         "lpr::LprCgiCache::lock()",
         "lpr::LprCgiCache::set_lpr_advanced(lpr_advanced_s const&)",
         "lpr::LprCgiCache::get_lpr_advanced(lpr_advanced_s&)",
@@ -48,5 +43,6 @@ TEST(Exports, library_exports_exactly_its_interface) {
         "get_vehicle_count_handler(LprCgiCtx const*, LprCgiRespInternal*)",
         "set_vehicle_count_handler(LprCgiCtx const*, LprCgiRespInternal*)",
     };
+    // clang-format on
     EXPECT_EQ(exported_symbols(LPRCGI_SO), expected);
 }

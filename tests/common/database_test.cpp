@@ -40,29 +40,11 @@ std::vector<std::string> listing(const std::string& dir) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return std::filesystem::exists(path);
 }
 
-// A settings database made with the defaults, and plain SQLite access to it that
-// bypasses the schema's checks, to damage it the way another tool could.
-struct Db {
-    lpr_test::TempDir dir;
-    std::string path = dir.file("settings.db");
-
-    Db() { EXPECT_EQ(Database::create_default(path.c_str()), 0) << Database::last_error(); }
-
-    void exec(const std::string& sql) {
-        sqlite3* conn = nullptr;
-        ASSERT_EQ(sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-        std::string all = "PRAGMA ignore_check_constraints = ON; " + sql;
-        char* err = nullptr;
-        EXPECT_EQ(sqlite3_exec(conn, all.c_str(), nullptr, nullptr, &err), SQLITE_OK)
-            << sql << ": " << (err != nullptr ? err : "");
-        sqlite3_free(err);
-        sqlite3_close(conn);
-    }
-
+// A settings database made with the defaults, read through the database component.
+struct Db : lpr_test::SettingsFile {
     // 0 when both records read; the records are filled either way.
     int read(lpr_advanced_t* adv, VEHICLE_COUNT_SETTING* vcs, int* advRc = nullptr) {
         Database::Connection conn;
@@ -70,29 +52,18 @@ struct Db {
             EXPECT_FALSE(conn);
             return -1;
         }
-        int a = Database::get_instance().get_lpr_advanced(adv, conn.get());
-        int c = Database::get_instance().get_lpr_vehicle_count(vcs, conn.get());
-        if (advRc != nullptr) {
-            *advRc = a;
-        }
+        const int a = Database::get_instance().get_lpr_advanced(adv, conn.get());
+        const int c = Database::get_instance().get_lpr_vehicle_count(vcs, conn.get());
+        *(advRc != nullptr ? advRc : &m_rc) = a;
         return a == 0 && c == 0 ? 0 : -1;
     }
-
-    int store(const lpr_advanced_t& adv, const VEHICLE_COUNT_SETTING& vcs) {
-        Database::Connection conn;
-        return conn.open_rw(path.c_str()) == 0 &&
-                       Database::get_instance().set_lpr_advanced(&adv, conn.get()) == 0 &&
-                       Database::get_instance().set_lpr_vehicle_count(&vcs, conn.get()) == 0
-                   ? 0
-                   : -1;
-    }
+    int m_rc = 0;
 };
 
 }  // namespace
 
 TEST(Database, a_new_database_reads_back_the_defaults_byte_for_byte) {
-    lpr_advanced_t adv;
-    std::memset(&adv, 0, sizeof adv);
+    lpr_advanced_t adv{}, defAdv, gotAdv;
     adv.osd_font_size = 2;
     adv.osd_fontcolor_r = adv.osd_fontcolor_g = adv.osd_fontcolor_b = 255;
     adv.osd_bkgcolor_enable = 1;
@@ -103,30 +74,25 @@ TEST(Database, a_new_database_reads_back_the_defaults_byte_for_byte) {
     std::memset(adv.osd_space, '1', 21);
     std::strcpy(adv.osd_position, "Entrance");
     std::strcpy(adv.osd_device_id, "LPR-CAM-01");
-    adv.snapshotResInfo.width = 2464;
-    adv.snapshotResInfo.height = 2056;
+    adv.snapshotResInfo = {2464, 2056};
     adv.snapshotQuality = 80;
-    VEHICLE_COUNT_SETTING vcs;
-    std::memset(&vcs, 0, sizeof vcs);
+    VEHICLE_COUNT_SETTING vcs{}, defVcs, gotVcs;
     vcs.postSetting.cameraPort = 80;
-
-    lpr_advanced_t defAdv;
-    VEHICLE_COUNT_SETTING defVcs;
     Database::default_lpr_advanced(&defAdv);
     Database::default_vehicle_count(&defVcs);
-    EXPECT_EQ(bytes_of(defAdv), bytes_of(adv));
-    EXPECT_EQ(bytes_of(defVcs), bytes_of(vcs));
-
     Db db;
-    std::memset(&defAdv, 0xEE, sizeof defAdv);
-    std::memset(&defVcs, 0xEE, sizeof defVcs);
-    ASSERT_EQ(db.read(&defAdv, &defVcs), 0) << Database::last_error();
-    EXPECT_EQ(bytes_of(defAdv), bytes_of(adv));
-    EXPECT_EQ(bytes_of(defVcs), bytes_of(vcs));
-
+    std::memset(&gotAdv, 0xEE, sizeof gotAdv);
+    std::memset(&gotVcs, 0xEE, sizeof gotVcs);
+    ASSERT_EQ(db.read(&gotAdv, &gotVcs), 0) << Database::last_error();
+    for (const std::string& got : {bytes_of(defAdv), bytes_of(gotAdv)}) {
+        EXPECT_EQ(got, bytes_of(adv));
+    }
+    for (const std::string& got : {bytes_of(defVcs), bytes_of(gotVcs)}) {
+        EXPECT_EQ(got, bytes_of(vcs));
+    }
     struct stat st;
     ASSERT_EQ(stat(db.path.c_str(), &st), 0);
-    mode_t mask = umask(0);
+    const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask);
     EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
@@ -140,6 +106,7 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         const char* file;  // replaces the file's bytes when not null
         Fails fails;
     } rows[] = {
+        // clang-format off
         {"no table lpr_advanced", "DROP TABLE lpr_advanced", nullptr, kAdvanced},
         {"no table vehicle_count", "DROP TABLE vehicle_count", nullptr, kCount},
         {"no table vehicle_post_http", "DROP TABLE vehicle_post_http", nullptr, kCount},
@@ -152,11 +119,11 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
          nullptr, kAdvanced},
         {"a blob for a text", "UPDATE vehicle_post_http SET url = X'41'", nullptr, kCount},
         {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen},
-        {"not a database", nullptr,
-         "this is not an SQLite file, only text that is long enough "
-         "to fill a database header of one hundred bytes ........",
-         kOpen},
         {"empty file", nullptr, "", kOpen},
+        {"not a database", nullptr, "this is not an SQLite file, only text that is long enough "
+                                    "to fill a database header of one hundred bytes ........",
+         kOpen},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -177,7 +144,7 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
     }
 }
 
-TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
+TEST(Database, opening_a_missing_file_creates_nothing_and_reading_changes_nothing) {
     lpr_test::TempDir dir;
     const std::string absent = dir.file("absent.db"), uri = "file:" + absent + "?mode=rwc";
     for (const char* path : {absent.c_str(), uri.c_str(), "", static_cast<const char*>(nullptr)}) {
@@ -193,10 +160,30 @@ TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
     EXPECT_EQ(Database::check_integrity(nullptr, &report), -1);
     EXPECT_EQ(report, "no connection");
 
+    // Reading and checking a database leave its file untouched and create no journal.
+    Db db;
+    struct utimbuf old = {1000000000, 1000000000};
+    ASSERT_EQ(utime(db.path.c_str(), &old), 0);
+    const std::string before = file_bytes(db.path);
+    lpr_advanced_t adv;
+    VEHICLE_COUNT_SETTING vcs;
+    ASSERT_EQ(db.read(&adv, &vcs), 0);
+    sqlite3* conn = nullptr;
+    ASSERT_EQ(Database::sqlite_conn(db.path.c_str(), "qzdb", &conn), 0);
+    EXPECT_EQ(Database::check_integrity(conn, &report), 0);
+    EXPECT_EQ(report, "ok");
+    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
+    EXPECT_EQ(Database::sqlite_disconn(conn), 0);
+    struct stat st;
+    ASSERT_EQ(stat(db.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+    EXPECT_EQ(file_bytes(db.path), before);
+    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
+
     // A path is a file name, never URI options, absolute or relative.
     std::string odd = dir.file("a?mode=memory#1%41.db");
     ASSERT_EQ(Database::create_default(odd.c_str()), 0) << Database::last_error();
-    sqlite3* conn = nullptr;
     ASSERT_EQ(Database::sqlite_conn(odd.c_str(), "qzdb", &conn), 0) << Database::last_error();
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);  // this test's process only
@@ -205,32 +192,6 @@ TEST(Database, opening_a_missing_file_fails_and_creates_nothing) {
     EXPECT_EQ(Database::sqlite_disconn(conn), 0);
     EXPECT_EQ(listing(dir.path()),
               (std::vector<std::string>{"a?mode=memory#1%41.db", "relative.db"}));
-}
-
-TEST(Database, reading_leaves_the_file_untouched_and_creates_no_journal) {
-    Db db;
-    struct utimbuf old = {1000000000, 1000000000};
-    ASSERT_EQ(utime(db.path.c_str(), &old), 0);
-    std::string before = file_bytes(db.path);
-
-    sqlite3* conn = nullptr;
-    ASSERT_EQ(Database::sqlite_conn(db.path.c_str(), "qzdb", &conn), 0);
-    lpr_advanced_t adv;
-    VEHICLE_COUNT_SETTING vcs;
-    EXPECT_EQ(Database::get_instance().get_lpr_advanced(&adv, conn), 0);
-    EXPECT_EQ(Database::get_instance().get_lpr_vehicle_count(&vcs, conn), 0);
-    std::string report;
-    EXPECT_EQ(Database::check_integrity(conn, &report), 0);
-    EXPECT_EQ(report, "ok");
-    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
-    EXPECT_EQ(Database::sqlite_disconn(conn), 0);
-
-    struct stat st;
-    ASSERT_EQ(stat(db.path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
-    EXPECT_EQ(file_bytes(db.path), before);
-    EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
 }
 
 TEST(Database, a_store_that_does_not_finish_leaves_the_old_records) {

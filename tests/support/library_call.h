@@ -1,9 +1,7 @@
 /*
- * The one way the tests of the library send a request: through the host entry point, as
- * a host does, with the reply copied out before it is released; and the library started
- * as a host starts it, on a settings database of its own, with the settings actions
- * registered and a listener on the bus it publishes to. Header only: only the tests that
- * link the library's objects use it.
+ * The one way the tests of the library send a request (through the host entry point, the
+ * reply copied out before it is released), and the library started as a host starts it.
+ * Header only: only the tests that link the library's objects use it.
  */
 #ifndef LPR_TEST_LIBRARY_CALL_H
 #define LPR_TEST_LIBRARY_CALL_H
@@ -15,9 +13,9 @@
 #include <vector>
 
 #include "Database.h"
+#include "cached_record.h"
 #include "cgi/lpr_cgi.h"
 #include "lpr_bus_topics.h"
-#include "lpr_cgi_cache.h"
 #include "test_support.h"
 
 namespace lpr_test {
@@ -53,34 +51,14 @@ inline Reply get(const char* action, uint32_t permission = 1) {
     return call(action, QZ_HTTP_GET, nullptr, 0, permission);
 }
 
-inline const std::string& ok_reply() {
-    static const std::string ok = R"({"code":200,"msg":"OK"})";
-    return ok;
+inline constexpr char kOk[] = R"({"code":200,"msg":"OK"})";
+
+inline std::string refused(const std::string& msg) {
+    return R"({"code":400,"msg":")" + msg + "\"}";
 }
 
 inline std::string invalid_reply(const std::string& member) {
-    return R"({"code":400,"msg":"Invalid parameter: )" + member + "\"}";
-}
-
-/* The cache's copies of the two settings records. */
-inline void copy_cached(lpr_advanced_t& r) {
-    lpr::LprCgiCache::get_instance().get_lpr_advanced(r);
-}
-inline void copy_cached(VEHICLE_COUNT_SETTING& r) {
-    lpr::LprCgiCache::get_instance().get_vehicle_count_setting(r);
-}
-inline void put_cached(const lpr_advanced_t& r) {
-    lpr::LprCgiCache::get_instance().set_lpr_advanced(r);
-}
-inline void put_cached(const VEHICLE_COUNT_SETTING& r) {
-    lpr::LprCgiCache::get_instance().set_vehicle_count_setting(r);
-}
-template <typename Record>
-Record cached() {
-    Record r;
-    std::memset(&r, 0, sizeof r);
-    copy_cached(r);
-    return r;
+    return refused("Invalid parameter: " + member);
 }
 
 /* The library started on a new settings database, with the actions "advanced.get",
@@ -89,22 +67,17 @@ Record cached() {
 class SettingsLibrary {
   public:
     SettingsLibrary() {
-        EXPECT_EQ(Database::create_default(m_db.c_str()), 0);
-        StdoutCapture quiet;
-        EXPECT_EQ(lpr_cgi_init(m_db.c_str()), 0);
+        logged([this] { EXPECT_EQ(lpr_cgi_init(m_file.path.c_str()), 0); });
         EXPECT_EQ(lpr_cgi_register_action("advanced.get", get_lpr_advanced_handler, 1, 1), 0);
         EXPECT_EQ(lpr_cgi_register_action("advanced.set", set_lpr_advanced_handler, 1, 2), 0);
         EXPECT_EQ(lpr_cgi_register_action("count.get", get_vehicle_count_handler, 1, 1), 0);
         EXPECT_EQ(lpr_cgi_register_action("count.set", set_vehicle_count_handler, 1, 2), 0);
     }
     ~SettingsLibrary() {
-        StdoutCapture quiet;
-        lpr_cgi_uninit();
+        logged([] { lpr_cgi_uninit(); });
     }
     SettingsLibrary(const SettingsLibrary&) = delete;
     SettingsLibrary& operator=(const SettingsLibrary&) = delete;
-
-    const std::string& db() const { return m_db; }
 
     /* Listens to what the library publishes; false when the listener did not connect. */
     bool listen() {
@@ -132,20 +105,19 @@ class SettingsLibrary {
                       const Record& want, const char* topic) {
         Reply r = call(action, QZ_HTTP_POST, body, len);
         EXPECT_EQ(r.rc, 0);
-        EXPECT_EQ(r.code, reply == ok_reply() ? 200 : 400);
+        EXPECT_EQ(r.code, reply == kOk ? 200 : 400);
         EXPECT_EQ(r.body, reply);
         EXPECT_EQ(bytes_of(cached<Record>()), bytes_of(want));
         const std::vector<BusMessage> sent = published();
-        ASSERT_EQ(sent.size(), reply == ok_reply() ? 1u : 0u);
+        ASSERT_EQ(sent.size(), reply == kOk ? 1u : 0u);
         if (!sent.empty()) {
-            EXPECT_EQ(sent[0].topic(), topic);
+            EXPECT_EQ(sent[0].frames.front(), topic);
             EXPECT_EQ(sent[0].payload(), bytes_of(want));
         }
     }
 
   private:
-    TempDir m_dir;
-    std::string m_db = m_dir.file("settings.db");
+    SettingsFile m_file;
     std::unique_ptr<BusListener> m_bus;
 };
 
