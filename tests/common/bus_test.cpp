@@ -209,6 +209,7 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
     for (size_t i = 0; i < record.size(); ++i) {
         record[i] = static_cast<char>(i * 7);
     }
+    const std::string longest(sizeof(lpr_zmq_msg_info_t{}.topic) - 1, 'L');  // kept whole
     struct Row {
         int source;
         const char* topic;
@@ -216,7 +217,7 @@ TEST(BusPublish, a_plain_sub_socket_receives_topic_header_and_payload) {
     } rows[] = {
         // clang-format off
         {0, LPR_BUS_TOPIC_COUNT, record}, {2, LPR_BUS_TOPIC_ADVANCED, std::string(608, '\x5A')},
-        {0x1234, "t", ""}, {65535, "a b", std::string("x\0y", 3)},
+        {0x1234, "t", ""}, {7, longest.c_str(), "x"}, {65535, "a b", std::string("x\0y", 3)},
         // clang-format on
     };
     // Each publish is numbered one higher than the one before, within one session.

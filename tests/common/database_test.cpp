@@ -105,24 +105,37 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         const char* sql;   // applied to a fresh database; null: see file
         const char* file;  // replaces the file's bytes when not null
         Fails fails;
+        const char* error;  // a part of Database::last_error()
     } rows[] = {
         // clang-format off
-        {"no table lpr_advanced", "DROP TABLE lpr_advanced", nullptr, kAdvanced},
-        {"no table vehicle_count", "DROP TABLE vehicle_count", nullptr, kCount},
-        {"no table vehicle_post_http", "DROP TABLE vehicle_post_http", nullptr, kCount},
-        {"no advanced row", "DELETE FROM lpr_advanced", nullptr, kAdvanced},
-        {"no slot 2", "DELETE FROM vehicle_post_http WHERE slot = 2", nullptr, kCount},
+        {"no table lpr_advanced", "DROP TABLE lpr_advanced", nullptr, kAdvanced,
+         "cannot prepare a statement: no such table: lpr_advanced"},
+        {"no table vehicle_count", "DROP TABLE vehicle_count", nullptr, kCount,
+         "no such table: vehicle_count"},
+        {"no table vehicle_post_http", "DROP TABLE vehicle_post_http", nullptr, kCount,
+         "no such table: vehicle_post_http"},
+        {"no advanced row", "DELETE FROM lpr_advanced", nullptr, kAdvanced,
+         "table lpr_advanced has no row id = 1"},
+        {"no slot 2", "DELETE FROM vehicle_post_http WHERE slot = 2", nullptr, kCount,
+         "table vehicle_post_http has no row slot = 2"},
         // Values that no record can hold, put there by another tool.
-        {"a byte out of range", "UPDATE lpr_advanced SET osd_font_size = 256", nullptr, kAdvanced},
-        {"a negative unsigned", "UPDATE vehicle_post SET postMode = -1", nullptr, kCount},
+        {"a byte out of range", "UPDATE lpr_advanced SET osd_font_size = 256", nullptr, kAdvanced,
+         "lpr_advanced.osd_font_size = 256 does not fit 0..255"},
+        {"a negative unsigned", "UPDATE vehicle_post SET postMode = -1", nullptr, kCount,
+         "vehicle_post.postMode = -1 does not fit 0..4294967295"},
         {"a text too long", "UPDATE lpr_advanced SET snap_sort = substr(hex(zeroblob(30)), 1, 60)",
-         nullptr, kAdvanced},
-        {"a blob for a text", "UPDATE vehicle_post_http SET url = X'41'", nullptr, kCount},
-        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen},
-        {"empty file", nullptr, "", kOpen},
+         nullptr, kAdvanced, "lpr_advanced.snap_sort holds 60 bytes, at most 59 fit"},
+        {"a blob for a text", "UPDATE vehicle_post_http SET url = X'41'", nullptr, kCount,
+         "vehicle_post_http.url is not a text"},
+        {"newer schema", "PRAGMA user_version = 2", nullptr, kOpen, "has schema version 2, not 1"},
+        // A row whose reading fails in SQLite itself.
+        {"a row that cannot be read", "ALTER TABLE lpr_advanced RENAME TO t; CREATE VIEW "
+         "lpr_advanced AS SELECT * FROM t WHERE abs(-9223372036854775807 - 1) > 0", nullptr,
+         kAdvanced, "cannot read a row: integer overflow"},
+        {"empty file", nullptr, "", kOpen, "has schema version 0, not 1"},
         {"not a database", nullptr, "this is not an SQLite file, only text that is long enough "
                                     "to fill a database header of one hundred bytes ........",
-         kOpen},
+         kOpen, "is not a readable settings database: file is not a database"},
         // clang-format on
     };
     for (const Row& row : rows) {
@@ -138,6 +151,8 @@ TEST(Database, damaged_or_missing_databases_fail_cleanly) {
         VEHICLE_COUNT_SETTING vcs;
         int advRc = -1;
         EXPECT_EQ(db.read(&adv, &vcs, &advRc), -1);
+        EXPECT_NE(std::string(Database::last_error()).find(row.error), std::string::npos)
+            << Database::last_error();
         EXPECT_EQ(advRc == 0, row.fails == kCount);
         EXPECT_EQ(file_bytes(db.path), before);
         EXPECT_EQ(listing(db.dir.path()), std::vector<std::string>{"settings.db"});
