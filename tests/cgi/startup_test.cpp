@@ -2,6 +2,7 @@
 // client: the steps as the log shows them, what each failure leaves, the registry across
 // a stop, and bus subscriptions made at start-up.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -86,6 +87,9 @@ TEST(Startup, starts_once_stops_once_and_reports_each_step) {
                   }),
                   row.lines);
         EXPECT_EQ(rc, 0);
+        // Once the cache is loaded the library has shut SQLite down again, so the host may
+        // configure it (sqlite3_config refuses while SQLite is initialised).
+        EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_LOG, nullptr, nullptr), SQLITE_OK);
         EXPECT_EQ(cached_device_id(), row.cachedId);
         const lpr_test::Reply ping = lpr_test::get("ping");
         EXPECT_EQ(ping.rc, row.pingRc);
