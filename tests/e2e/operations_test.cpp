@@ -74,7 +74,7 @@ TEST(Operations, StatusAndTheChangeLogWithItsRotation) {
         ";library.started=true;library.busClient=\"running\";daemon.state=\"not heard\";"
         "daemon.lastHeard=null;daemon.heartbeat=null;database.path=\"" +
         cam.db_path() + "\";database.schemaVersion=1;writes.mode=\"strict\";changeLog.path=\"" +
-        cam.change_log_path() + "\";requests.byStatus.200=1");
+        cam.change_log_path() + "\";requests.byStatus.200=1;requests.total=4");
     for (std::string f; std::getline(fields, f, ';');) {
         EXPECT_EQ(at(status.body, f.substr(0, f.find('='))), f.substr(f.find('=') + 1))
             << status.body;
