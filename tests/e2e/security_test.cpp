@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 #include <thread>
 
@@ -133,6 +134,15 @@ TEST_F(SecurityTest, HostileClientsAreRefusedAndValidOnesServed) {
                   c.stale)
             << reply.headers["www-authenticate"];
     }
+
+    // An answer that ends inside a quoted value, after a backslash, is no answer (the same
+    // answer whole would be let in).
+    std::string cut = digest_authorization(kAdmin.user, kAdmin.password, "GET", whoami, issued, 2);
+    cut.erase(cut.find("cnonce="), std::strlen("cnonce=\"e2e-cnonce\", "));
+    EXPECT_EQ(RawConnection(cam.port())
+                  .exchange(request_text("GET", whoami, cut + ", cnonce=\"e2e-cnonce\\"))
+                  .status,
+              401);
 
     // curl --digest sessions of 1,000 requests, on one connection and on new connections,
     // all succeed, with one challenge per session: the nonce serves every later request.
