@@ -225,6 +225,12 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndAKilledDaemonLosesNothingThatGot
         EXPECT_EQ(member(client.get(cam.url("/api/v1/get_lpr_advanced")).body, "osdFontSize"),
                   std::to_string(size));
         EXPECT_EQ(settings_db_get(cam.db_path(), "lpr_advanced.osd_font_size"), stored);
+        // Said once per outage, when the record first goes unstored.
+        EXPECT_TRUE(cam.webd()->wait_for_log(
+            "lpr-webd: the settings database is behind the web server's " LPR_BUS_TOPIC_ADVANCED
+            " record (",
+            milliseconds(5000), static_cast<size_t>(size - 2)))
+            << cam.webd()->log();
         // The daemon back: the web server sends its record again and writes get 200 again.
         ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
         EXPECT_TRUE(cam.webd()->wait_for_log(
