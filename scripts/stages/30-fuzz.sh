@@ -11,7 +11,7 @@ stage_fuzz() {
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$JOBS"
 
-  local seconds=${FUZZ_SECONDS:-30}
+  local seconds=${FUZZ_SECONDS:-20}
   local t
   for t in "${LPR_FUZZ_TARGETS[@]}"; do
     local work=build/fuzz/corpus/$t
