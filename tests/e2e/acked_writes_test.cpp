@@ -79,15 +79,6 @@ void parallel(int n, const std::function<void(int)>& fn) {
     release.set_value();
 }
 
-/* Polls done until it holds or 10 s have passed; its last answer. */
-bool eventually(const std::function<bool()>& done) {
-    const auto limit = steady_clock::now() + milliseconds(10000);
-    while (!done() && steady_clock::now() < limit) {
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return done();
-}
-
 /* Write n of client c: clients 0 to 2 own the URL of HTTP destination c, client 3 the
  * overlay's position name; a later write of a client carries a higher n. */
 HttpReply burst_post(HttpClient& client, const Camera& cam, int c, int n) {
@@ -256,7 +247,8 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndAKilledDaemonLosesNothingThatGot
         std::atomic<int> lastOk[3]{};
         parallel(4, [&](int c) {
             if (c == 3) {  // the killer
-                eventually([&] { return lastOk[0] && lastOk[1] && lastOk[2]; });
+                eventually(milliseconds(10000),
+                           [&] { return lastOk[0] && lastOk[1] && lastOk[2]; });
                 std::this_thread::sleep_for(
                     milliseconds(std::uniform_int_distribution<>(0, 500)(random)));
                 cam.settingsd()->kill_now();
@@ -275,7 +267,8 @@ TEST(AckedWrites, OutagesGet503WithinTheBoundAndAKilledDaemonLosesNothingThatGot
         }
         ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
         for (int c = 0; c < 3; ++c) {
-            EXPECT_TRUE(eventually([&] { return stored_n(cam.db_path(), c) == lastSent[c]; }))
+            EXPECT_TRUE(eventually(milliseconds(10000),
+                                   [&] { return stored_n(cam.db_path(), c) == lastSent[c]; }))
                 << "client " << c << " sent " << lastSent[c] << ", stored "
                 << stored_n(cam.db_path(), c);
         }

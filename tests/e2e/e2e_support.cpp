@@ -54,18 +54,6 @@ ChildSetup in_session(Session session) {
 
 namespace {
 
-/* Polls done every 5 ms until it holds (true) or timeout passes (false). */
-template <typename Done>
-bool until(milliseconds timeout, Done done) {
-    const auto deadline = steady_clock::now() + timeout;
-    while (!done()) {
-        if (steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
-
 /* In the child: dir becomes read-only for this process and its children. A new user
  * namespace gives the rights to a mount namespace of its own; the bind mount keeps the
  * flags that the original mount locks, else the kernel refuses the remount. */
@@ -167,7 +155,7 @@ std::string Process::terminal_output() const {
 }
 
 bool Process::wait_for_log(const std::string& needle, milliseconds timeout, size_t count) const {
-    return until(timeout, [&] { return count_of(log(), needle) >= count; });
+    return eventually(timeout, [&] { return count_of(log(), needle) >= count; });
 }
 
 int Process::stop(int sig, milliseconds timeout) {
@@ -180,7 +168,7 @@ int Process::wait(milliseconds timeout) {
     int status = 0;
     if (m_pid <= 0)
         return -1;
-    if (!until(timeout, [&] { return ::waitpid(m_pid, &status, WNOHANG) != 0; })) {
+    if (!eventually(timeout, [&] { return ::waitpid(m_pid, &status, WNOHANG) != 0; })) {
         kill_now();
         return -1;
     }

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "c_handle.h"
@@ -23,6 +24,19 @@
 namespace e2e {
 
 using std::chrono::milliseconds;
+
+/* Polls done every period until it holds (true) or timeout passes (false). */
+template <typename Done>
+bool eventually(milliseconds timeout, Done done, milliseconds period = milliseconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(period);
+    }
+    return true;
+}
 
 inline long long millis_since(std::chrono::steady_clock::time_point begin) {
     return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - begin)

@@ -41,16 +41,6 @@ std::string at(const std::string& json, const std::string& path) {
     return item != nullptr ? tools::print_compact(item) : "";
 }
 
-bool eventually(const std::function<bool()>& condition, milliseconds limit) {
-    for (const auto end = std::chrono::steady_clock::now() + limit; !condition();) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(50));
-    }
-    return true;
-}
-
 /* A program's exit status, with its standard output and error in *output. */
 int run(const std::vector<std::string>& argv, std::string* output) {
     output->clear();
@@ -84,12 +74,14 @@ TEST(Operations, StatusAndTheChangeLogWithItsRotation) {
     }
     ASSERT_NO_FATAL_FAILURE(cam.start_settingsd());
     const std::string daemonPid = std::to_string(cam.settingsd()->pid());
+    const milliseconds kPoll(50);  // each poll is two HTTP requests
     auto state_is = [&](const std::string& state) {
         status = as(kViewer, url);
         return at(status.body, "daemon.state") == state &&
                (state != "\"running\"" || at(status.body, "daemon.heartbeat.pid") == daemonPid);
     };
-    EXPECT_TRUE(eventually([&] { return state_is("\"running\""); }, milliseconds(5000)))
+    EXPECT_TRUE(eventually(
+        milliseconds(5000), [&] { return state_is("\"running\""); }, kPoll))
         << status.body;
     EXPECT_EQ(at(status.body, "daemon.lastHeard"), "\"heartbeat\"");
     EXPECT_EQ(at(status.body, "daemon.heartbeat.databaseWritable"), "true");
@@ -101,7 +93,8 @@ TEST(Operations, StatusAndTheChangeLogWithItsRotation) {
     ASSERT_EQ(post(cam, "set_lpr_advanced", R"({"osdFontSize":2})").status, 200);  // no change
     EXPECT_EQ(cam.stop_settingsd(), 0);
     ASSERT_EQ(post(cam, "set_lpr_advanced", R"({"osdFontSize":4})").status, 503);
-    EXPECT_TRUE(eventually([&] { return state_is("\"silent\""); }, milliseconds(6000)))
+    EXPECT_TRUE(eventually(
+        milliseconds(6000), [&] { return state_is("\"silent\""); }, kPoll))
         << status.body;
     EXPECT_GE(std::stol(at(status.body, "daemon.ageMs")), 3000) << status.body;
 
