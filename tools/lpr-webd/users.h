@@ -49,8 +49,9 @@ bool valid_user_name(const std::string& name);
 /* No ':', '"', '\\' or control characters, 1 to 64 characters. */
 bool valid_realm(const std::string& realm);
 
-/* Digest's H(): the lower-case hex digest of the parts joined, with hash, at out (room
- * for kMaxHexDigest characters, no NUL); returns its length. Allocates nothing, so the
+/* Digest's H(): the lower-case hex digest of the parts joined, with hash (nettle_sha256
+ * or nettle_md5: the context lives on the stack, sized for those two), at out (room for
+ * kMaxHexDigest characters, no NUL); returns its length. Allocates nothing, so the
  * per-request Digest check uses it as it is. */
 constexpr size_t kMaxHexDigest = 64;  // SHA-256's
 size_t hex_digest(const nettle_hash& hash, std::initializer_list<std::string_view> parts,
