@@ -106,16 +106,26 @@ run_micro() {
         --benchmark_report_aggregates_only=true \
         --benchmark_out="$WORK/micro.json" --benchmark_out_format=json \
         >"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
-    python3 - "$WORK/micro.json" <<'PY'
+    # The writes again with a subscriber on both publishers, as on a camera: shown, not a
+    # verdict (the hand-over to ZeroMQ's I/O thread costs what the scheduler makes it).
+    LPR_BENCH_SUBSCRIBER=1 "$BUILD/bench/lpr_bench" --benchmark_filter='^write/' \
+        --benchmark_repetitions="$REPETITIONS" \
+        --benchmark_min_time="$MIN_TIME" \
+        --benchmark_report_aggregates_only=true \
+        --benchmark_out="$WORK/micro-subscribed.json" --benchmark_out_format=json \
+        >>"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
+    python3 - "$WORK/micro.json" "$WORK/micro-subscribed.json" <<'PY'
 import json, sys
 
 # Medians over the repetitions. Per pair: the median single request of action and floor
 # and their ratio (the verdict), and the ratio of the means (moved by preemption). A
 # write's floor looks the members up as the write must; "parse" is its ratio against the
 # floor without those lookups (parse and send only).
-# Goals: reads at most 1.05 and writes at most 1.15 times their floor, refusals under
-# 1 us, and no heap allocation beyond need (the floor's plus the reply's three).
-runs = {b["run_name"].replace("/manual_time", ""): b for b in json.load(open(sys.argv[1]))["benchmarks"]
+# Goals: reads at most 1.05 and writes (nobody listening on the bus) at most 1.15 times
+# their floor, refusals under 1 us, and no heap allocation beyond need (the floor's plus
+# the reply's three).
+runs = {b["run_name"].replace("/manual_time", ""): b
+        for path in sys.argv[1:] for b in json.load(open(path))["benchmarks"]
         if b.get("aggregate_name") == "median"}
 print(f'{"benchmark":22}{"action":>10}{"floor":>10}{"ratio":>7}{"(means)":>8}{"parse":>7}'
       f'{"goal":>6}{"allocs":>8}{"need":>6}')
@@ -132,8 +142,11 @@ for name, b in runs.items():
               f'{parse}{bound:6.2f}{allocs:8.1f}{need:6.0f}')
         against_parse = (f'; {b["parse_ratio_med"]:.3f} against the floor without the member'
                          f' lookups, {b["parse_floor_med_us"]:.2f} us') if "parse_ratio_med" in b else ""
-        goal(f'{name} time <= {bound} x floor', r <= bound,
-             f'{r:.3f}: {b["med_us"]:.2f} against {b["floor_med_us"]:.2f} us, medians{against_parse}')
+        figures = f'{r:.3f}: {b["med_us"]:.2f} against {b["floor_med_us"]:.2f} us, medians{against_parse}'
+        if name.endswith("/subscribed"):
+            goals.append(f'shown {name} time: {figures}')
+        else:
+            goal(f'{name} time <= {bound} x floor', r <= bound, figures)
     else:
         t = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
         refusal = name.startswith("refuse/")

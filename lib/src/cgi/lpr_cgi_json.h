@@ -45,7 +45,43 @@ struct SpareCountBlock {
 };
 inline SpareCountBlock s_spareCountBlock;
 
+/* The characters of the last reply body released on this thread, kept for the next text
+ * printed here. A body outlives its handler (the host frees it after sending it), so its
+ * block is released after the handler's tree: given back to the C library, it would
+ * merge into the free space at the top of the heap, and the allocator would then gather
+ * up every small block the tree left, only for the next tree to split them again. Bodies
+ * above kSpareBodyLimit bytes are not kept. */
+constexpr std::size_t kSpareBodyLimit = 64 * 1024;
+inline thread_local std::string t_spareBody;
+
 }  // namespace detail
+
+/* The allocator of a reply body's shared string (object and share count in one block, as
+ * make_shared makes them): when the body goes, its characters become this thread's spare
+ * if they are larger than the spare it holds. */
+template <typename T>
+struct BodyAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = BodyAllocator<U>;
+    };
+    BodyAllocator() noexcept = default;
+    template <typename U>
+    BodyAllocator(const BodyAllocator<U>& /*other*/) noexcept {}
+
+    void destroy(std::string* body) noexcept {
+        std::string& spare = detail::t_spareBody;
+        if (body->capacity() > spare.capacity() && body->capacity() <= detail::kSpareBodyLimit) {
+            spare.swap(*body);
+        }
+        body->~basic_string();
+    }
+};
+
+/* A new reply body holding text's characters (taken over, not copied). */
+inline std::shared_ptr<std::string> make_body(std::string&& text) {
+    return std::allocate_shared<std::string>(BodyAllocator<std::string>(), std::move(text));
+}
 
 /*
  * Where the share counts of trees come from. A CJsonPtr needs a count block beside its
@@ -106,13 +142,18 @@ inline CJsonPtr create_object() {
 }
 
 /* The printed text, unformatted unless formatted is true; empty when there is nothing
- * to print or the printer fails. The printer's buffer is released at once. */
+ * to print or the printer fails. The printer's buffer is released at once; the copy is
+ * made in this thread's spare body characters, if any. */
 inline std::string print_json(const CJsonPtr& json, bool formatted) {
+    std::string result;
     if (!json) {
-        return std::string();
+        return result;
     }
     char* text = formatted ? cJSON_Print(json.get()) : cJSON_PrintUnformatted(json.get());
-    std::string result = text != nullptr ? std::string(text) : std::string();
+    if (text != nullptr) {
+        result.swap(detail::t_spareBody);
+        result.assign(text);
+    }
     cJSON_free(text);
     return result;
 }
