@@ -22,7 +22,7 @@
 #
 # Knobs (environment): LPR_BENCH_REPETITIONS (5), LPR_BENCH_MIN_TIME (0.5 s per run),
 # LPR_BENCH_DURATION (10 s per wrk run), LPR_BENCH_CONNECTIONS (8: lpr-webd's default
-# limit of connections per client address), LPR_BENCH_ROUNDS (3 alternating rounds),
+# limit of connections per client address), LPR_BENCH_ROUNDS (5 alternating rounds),
 # LPR_BENCH_PIN (1: servers on CPU 1, wrk on CPU 0),
 # LPR_BENCH_KEEP (1: keep the temp folder with the logs and raw outputs),
 # LPR_BENCH_HOST_ARGS (more lpr-webd options, e.g. "--threads 1"),
@@ -38,7 +38,7 @@ REPETITIONS=${LPR_BENCH_REPETITIONS:-5}
 MIN_TIME=${LPR_BENCH_MIN_TIME:-0.5}
 DURATION=${LPR_BENCH_DURATION:-10}
 CONNECTIONS=${LPR_BENCH_CONNECTIONS:-8}
-ROUNDS=${LPR_BENCH_ROUNDS:-3}
+ROUNDS=${LPR_BENCH_ROUNDS:-5}
 PIN=${LPR_BENCH_PIN:-1}
 MEMORY_REQUESTS=${LPR_BENCH_MEMORY_REQUESTS:-100000}
 MEMORY_BUDGET_KB=${LPR_BENCH_MEMORY_BUDGET_KB:-8192}
