@@ -11,8 +11,7 @@
  * alike; "ratio" is action time / floor time. Heap allocations of the calling thread
  * are counted for both (alloc_counter.h); "min_allocs" is what the design needs: the
  * floor's allocations plus the body string (one allocation for the shared string with
- * its share count; its characters are the thread's spare from the last reply) and the
- * share holder handed to the host.
+ * its share count, one for its characters) and the share holder handed to the host.
  *
  * Everything lives in a temp folder: the settings database, the bus endpoints
  * (LPR_ZMQ_IPC_DIR) and the floor's endpoint. The floor's publisher has a ZeroMQ context
@@ -69,9 +68,8 @@ constexpr const char kEmpty[] = "bench_empty";
 constexpr const char kReplyOk[] = "{\"code\":200,\"msg\":\"OK\"}";
 
 // Allocations every reply with a body needs beyond the JSON work: the shared string
-// (object and share count in one block) and the share holder. Its characters reuse
-// those of the reply released before on the same thread.
-constexpr uint64_t kReplyAllocs = 2;
+// (object and share count in one block), its characters, and the share holder.
+constexpr uint64_t kReplyAllocs = 3;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "lpr_bench: %s\n", what.c_str());

@@ -123,7 +123,7 @@ import json, sys
 # floor without those lookups (parse and send only).
 # Goals: reads at most 1.05 and writes (nobody listening on the bus) at most 1.15 times
 # their floor, refusals under 1 us, and no heap allocation beyond need (the floor's plus
-# the reply's two).
+# the reply's three).
 runs = {b["run_name"].replace("/manual_time", ""): b
         for path in sys.argv[1:] for b in json.load(open(path))["benchmarks"]
         if b.get("aggregate_name") == "median"}

@@ -5,7 +5,6 @@
 #define LPR_CGI_INTERNAL_H
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,18 +23,14 @@ struct LprCgiRespInternal {
     std::shared_ptr<std::string> m_bodyHolder;
 
     /* The body becomes a new string holding a copy of json. */
-    void set_body(const std::string& json) {
-        m_bodyHolder = lpr::make_body(lpr::copy_to_spare(json.data(), json.size()));
-    }
+    void set_body(const std::string& json) { m_bodyHolder = lpr::make_body(std::string(json)); }
 
     /* The same, taking over json's characters instead of copying them: a printed
      * document becomes the body without a second allocation and copy. */
     void set_body(std::string&& json) { m_bodyHolder = lpr::make_body(std::move(json)); }
 
     /* The body becomes a new string holding json up to its NUL; json is not null. */
-    void set_body_literal(const char* json) {
-        m_bodyHolder = lpr::make_body(lpr::copy_to_spare(json, std::strlen(json)));
-    }
+    void set_body_literal(const char* json) { m_bodyHolder = lpr::make_body(std::string(json)); }
 
     /* Fills resp with the code and a heap-held share of the body (in _priv). */
     void export_to(LprCgiResp* resp) const;

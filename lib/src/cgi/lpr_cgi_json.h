@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -46,12 +45,12 @@ struct SpareCountBlock {
 };
 inline SpareCountBlock s_spareCountBlock;
 
-/* The characters of the last reply body released on this thread, kept for the next body
- * made here (copy_to_spare). A body outlives its handler (the host frees it after
- * sending it), so its block is released after the handler's tree: given back to the C
- * library, it would merge into the free space at the top of the heap, and the allocator
- * would then gather up every small block the tree left, only for the next tree to split
- * them again. Bodies above kSpareBodyLimit bytes are not kept. */
+/* The characters of the last reply body released on this thread, kept for the next text
+ * printed here. A body outlives its handler (the host frees it after sending it), so its
+ * block is released after the handler's tree: given back to the C library, it would
+ * merge into the free space at the top of the heap, and the allocator would then gather
+ * up every small block the tree left, only for the next tree to split them again. Bodies
+ * above kSpareBodyLimit bytes are not kept. */
 constexpr std::size_t kSpareBodyLimit = 64 * 1024;
 inline thread_local std::string t_spareBody;
 
@@ -78,15 +77,6 @@ struct BodyAllocator : std::allocator<T> {
         body->~basic_string();
     }
 };
-
-/* A copy of size bytes at text, made in this thread's spare body characters (which it
- * takes). */
-inline std::string copy_to_spare(const char* text, std::size_t size) {
-    std::string copy;
-    copy.swap(detail::t_spareBody);
-    copy.assign(text, size);
-    return copy;
-}
 
 /* A new reply body holding text's characters (taken over, not copied). */
 inline std::shared_ptr<std::string> make_body(std::string&& text) {
@@ -161,7 +151,8 @@ inline std::string print_json(const CJsonPtr& json, bool formatted) {
     }
     char* text = formatted ? cJSON_Print(json.get()) : cJSON_PrintUnformatted(json.get());
     if (text != nullptr) {
-        result = copy_to_spare(text, std::strlen(text));
+        result.swap(detail::t_spareBody);
+        result.assign(text);
     }
     cJSON_free(text);
     return result;
