@@ -183,7 +183,7 @@ struct Env {
     VEHICLE_COUNT_SETTING vcs;
     std::string advancedDoc;  // the read document, also the write body
     std::string countDoc;
-    bool subscriber = true;
+    bool subscriber = false;  // LPR_BENCH_SUBSCRIBER=1
     ZmqCtx floorCtx;
     ZmqCtx drainCtx;
     ZmqSocket floorPub;

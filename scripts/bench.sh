@@ -96,24 +96,27 @@ build() {
 
 # ---- micro ----
 
+# micro_run NAME [ARGS...]: lpr_bench with the repetitions and time per run above, its
+# medians into $WORK/NAME.json, its output appended to $WORK/micro.txt.
+micro_run() {
+    local name=$1
+    shift
+    "$BUILD/bench/lpr_bench" "$@" \
+        --benchmark_repetitions="$REPETITIONS" \
+        --benchmark_min_time="$MIN_TIME" \
+        --benchmark_report_aggregates_only=true \
+        --benchmark_out="$WORK/$name.json" --benchmark_out_format=json \
+        >>"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
+}
+
 run_micro() {
     build lpr_bench
     echo
     echo "== micro: $BUILD/bench/lpr_bench, $REPETITIONS repetitions, medians"
-    "$BUILD/bench/lpr_bench" \
-        --benchmark_repetitions="$REPETITIONS" \
-        --benchmark_min_time="$MIN_TIME" \
-        --benchmark_report_aggregates_only=true \
-        --benchmark_out="$WORK/micro.json" --benchmark_out_format=json \
-        >"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
+    micro_run micro
     # The writes again with a subscriber on both publishers, as on a camera: shown, not a
     # verdict (the hand-over to ZeroMQ's I/O thread costs what the scheduler makes it).
-    LPR_BENCH_SUBSCRIBER=1 "$BUILD/bench/lpr_bench" --benchmark_filter='^write/' \
-        --benchmark_repetitions="$REPETITIONS" \
-        --benchmark_min_time="$MIN_TIME" \
-        --benchmark_report_aggregates_only=true \
-        --benchmark_out="$WORK/micro-subscribed.json" --benchmark_out_format=json \
-        >>"$WORK/micro.txt" 2>"$WORK/micro.err" || { cat "$WORK/micro.err" >&2; exit 1; }
+    LPR_BENCH_SUBSCRIBER=1 micro_run micro-subscribed --benchmark_filter='^write/'
     python3 - "$WORK/micro.json" "$WORK/micro-subscribed.json" <<'PY'
 import json, sys
 
